@@ -1,0 +1,187 @@
+// The Win32 file, time and error calls that the tool uses, over POSIX.
+
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "engine-errors.h"
+
+namespace {
+
+DWORD last_error = 0;
+
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+constexpr int64_t kTicksPerSecond = 10000000;
+
+int FileDescriptor(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
+
+BOOL Fail(int error) {
+  last_error = static_cast<DWORD>(error);
+  return FALSE;
+}
+
+bool ToFileTime(const struct statx_timestamp& time, FILETIME* out) {
+  int64_t seconds = time.tv_sec + kSecondsFrom1601To1970;
+  if (seconds < 0) return false;
+  uint64_t ticks = static_cast<uint64_t>(seconds) * kTicksPerSecond + time.tv_nsec / 100;
+  out->dwLowDateTime = static_cast<DWORD>(ticks);
+  out->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  out->dwNanoseconds = time.tv_nsec % 100;
+  return true;
+}
+
+struct timespec ToTimespec(const FILETIME* time) {
+  struct timespec out = {};
+  if (time == nullptr) {
+    out.tv_nsec = UTIME_OMIT;
+    return out;
+  }
+  uint64_t ticks = uint64_t{time->dwHighDateTime} << 32 | time->dwLowDateTime;
+  out.tv_sec = static_cast<time_t>(static_cast<int64_t>(ticks / kTicksPerSecond) - kSecondsFrom1601To1970);
+  out.tv_nsec = static_cast<long>((ticks % kTicksPerSecond) * 100 + time->dwNanoseconds % 100);
+  return out;
+}
+
+// A non-regular file is refused before it is opened, so that opening a FIFO
+// or a device never blocks or has side effects; the check after opening
+// catches a file swapped in between.
+int NonRegularError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; }
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD, HANDLE) {
+  if (dwCreationDisposition != OPEN_EXISTING || (dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE)) == 0) {
+    Fail(EINVAL);
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat before;
+  if (stat(lpFileName, &before) != 0) {
+    Fail(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(before.st_mode)) {
+    Fail(NonRegularError(before.st_mode));
+    return INVALID_HANDLE_VALUE;
+  }
+  bool read = dwDesiredAccess & GENERIC_READ, write = dwDesiredAccess & GENERIC_WRITE;
+  int flags = (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = open(lpFileName, flags);
+  if (fd < 0) {
+    Fail(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat after;
+  int error = 0;
+  if (fstat(fd, &after) != 0) {
+    error = errno;
+  } else if (!S_ISREG(after.st_mode)) {
+    error = NonRegularError(after.st_mode);
+  } else if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    error = errno;
+  } else if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    Fail(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
+}
+
+BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessTime, FILETIME* lpLastWriteTime) {
+  struct statx info;
+  if (statx(FileDescriptor(hFile), "", AT_EMPTY_PATH, STATX_ATIME | STATX_MTIME | STATX_BTIME, &info) != 0) {
+    return Fail(errno);
+  }
+  if (lpCreationTime != nullptr) {
+    *lpCreationTime = FILETIME{0, 0, 0};
+    if ((info.stx_mask & STATX_BTIME) && !ToFileTime(info.stx_btime, lpCreationTime)) return Fail(EOVERFLOW);
+  }
+  if (lpLastAccessTime != nullptr && !ToFileTime(info.stx_atime, lpLastAccessTime)) return Fail(EOVERFLOW);
+  if (lpLastWriteTime != nullptr && !ToFileTime(info.stx_mtime, lpLastWriteTime)) return Fail(EOVERFLOW);
+  return TRUE;
+}
+
+BOOL SetFileTime(HANDLE hFile, const FILETIME*, const FILETIME* lpLastAccessTime, const FILETIME* lpLastWriteTime) {
+  struct timespec times[2] = {ToTimespec(lpLastAccessTime), ToTimespec(lpLastWriteTime)};
+  if (futimens(FileDescriptor(hFile), times) != 0) return Fail(errno);
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  if (close(FileDescriptor(hObject)) != 0) return Fail(errno);
+  return TRUE;
+}
+
+DWORD GetLastError(void) { return last_error; }
+
+void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lpBuffer, DWORD nSize, va_list*) {
+  if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || lpBuffer == nullptr || nSize == 0) return 0;
+  char text[1024];
+  const char* found = nullptr;
+  if (dwMessageId >= kEngineErrorBase) {
+    found = EngineErrorText(dwMessageId, text, sizeof text);
+  } else {
+    found = strerror_r(static_cast<int>(dwMessageId), text, sizeof text);
+  }
+  if (found == nullptr) return 0;
+  // The texts are ASCII (strerror in the C locale, the engine's own English).
+  DWORD length = 0;
+  for (; found[length] != '\0' && length + 1 < nSize; ++length) {
+    lpBuffer[length] = static_cast<unsigned char>(found[length]);
+  }
+  lpBuffer[length] = L'\0';
+  return length;
+}
+
+int _memicmp(const void* buffer1, const void* buffer2, size_t count) {
+  const unsigned char* a = static_cast<const unsigned char*>(buffer1);
+  const unsigned char* b = static_cast<const unsigned char*>(buffer2);
+  for (size_t i = 0; i < count; ++i) {
+    int difference = std::tolower(a[i]) - std::tolower(b[i]);
+    if (difference != 0) return difference;
+  }
+  return 0;
+}
+
+size_t WideToOutputText(const WCHAR* text, char* out, size_t size) {
+  if (size == 0) return 0;
+  size_t used = 0;
+  for (; *text != L'\0'; ++text) {
+    uint32_t c = static_cast<uint32_t>(*text);
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = '?';
+    char encoded[4];
+    size_t n = 0;
+    if (c < 0x80) {
+      encoded[n++] = static_cast<char>(c);
+    } else if (c < 0x800) {
+      encoded[n++] = static_cast<char>(0xC0 | c >> 6);
+      encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      encoded[n++] = static_cast<char>(0xE0 | c >> 12);
+      encoded[n++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      encoded[n++] = static_cast<char>(0xF0 | c >> 18);
+      encoded[n++] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      encoded[n++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      encoded[n++] = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    if (n > size - 1 - used) break;
+    std::memcpy(out + used, encoded, n);
+    used += n;
+  }
+  out[used] = '\0';
+  return used;
+}

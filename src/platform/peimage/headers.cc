@@ -1,0 +1,157 @@
+#include "headers.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "byte_view.h"
+
+namespace peimage {
+
+namespace {
+
+constexpr uint64_t kDosHeaderSize = 0x40;
+constexpr uint64_t kLfanewOffset = 0x3C;
+constexpr uint64_t kFileHeaderSize = 20;
+constexpr uint64_t kSectionHeaderSize = 40;
+
+struct OptionalHeaderLayout {
+  uint64_t image_base;
+  unsigned image_base_width;
+  uint64_t number_of_rva_and_sizes;
+  uint64_t directories;
+};
+
+constexpr OptionalHeaderLayout kPe32Layout{28, 4, 92, 96};
+constexpr OptionalHeaderLayout kPe32PlusLayout{24, 8, 108, 112};
+constexpr uint64_t kSizeOfImageOffset = 56;
+constexpr uint64_t kSizeOfHeadersOffset = 60;
+constexpr uint64_t kCheckSumOffset = 64;
+
+using Bytes = std::vector<uint8_t>;
+
+Result<Bytes> ReadBytes(ImageIo& io, uint64_t offset, uint64_t length, const char* what) {
+  if (!RangeInside(offset, length, io.Size())) {
+    return MakeError(ErrorCode::kTruncatedHeaders,
+                     "%s at offset 0x%llX (%llu bytes) runs past the end of the file (%llu bytes)", what,
+                     static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
+                     static_cast<unsigned long long>(io.Size()));
+  }
+  Bytes bytes(static_cast<size_t>(length));
+  Status read = io.Read(offset, bytes.data(), bytes.size());
+  if (!read.ok()) return read.error();
+  return bytes;
+}
+
+Status CheckDosHeader(ImageIo& io, uint32_t& lfanew) {
+  if (io.Size() < 2) return MakeError(ErrorCode::kNotPeImage, "file of %llu bytes has no \"MZ\" signature",
+                                      static_cast<unsigned long long>(io.Size()));
+  Result<Bytes> mz = ReadBytes(io, 0, 2, "DOS signature");
+  if (!mz.ok()) return mz.error();
+  if (mz.value()[0] != 'M' || mz.value()[1] != 'Z') {
+    return MakeError(ErrorCode::kNotPeImage, "DOS signature 0x%02X%02X is not \"MZ\"", mz.value()[1],
+                     mz.value()[0]);
+  }
+  Result<Bytes> dos = ReadBytes(io, 0, kDosHeaderSize, "DOS header");
+  if (!dos.ok()) return dos.error();
+  lfanew = *ByteView(dos.value().data(), dos.value().size()).U32(kLfanewOffset);
+  if (lfanew < kDosHeaderSize) {
+    return MakeError(ErrorCode::kInconsistentHeaders, "e_lfanew 0x%X overlaps the DOS header", lfanew);
+  }
+  return {};
+}
+
+void ReadDirectories(ByteView optional, const OptionalHeaderLayout& layout, ImageHeaders& headers) {
+  uint32_t declared = *optional.U32(layout.number_of_rva_and_sizes);
+  uint64_t fitting = (optional.size() - layout.directories) / 8;
+  uint64_t count = std::min<uint64_t>(declared, fitting);
+  auto directory = [&](unsigned index) -> std::optional<DataDirectory> {
+    if (index >= count) return std::nullopt;
+    uint64_t at = layout.directories + 8ull * index;
+    return DataDirectory{*optional.U32(at), *optional.U32(at + 4)};
+  };
+  headers.certificate_table = directory(kCertificateDirectory);
+  headers.base_relocation_table = directory(kBaseRelocationDirectory);
+}
+
+Status ReadOptionalHeader(ImageIo& io, uint64_t offset, uint16_t size, ImageHeaders& headers) {
+  Result<Bytes> bytes = ReadBytes(io, offset, size, "optional header");
+  if (!bytes.ok()) return bytes.error();
+  ByteView optional(bytes.value().data(), bytes.value().size());
+  std::optional<uint16_t> magic = optional.U16(0);
+  if (!magic) return MakeError(ErrorCode::kInconsistentHeaders, "SizeOfOptionalHeader %u is too small for Magic", size);
+  if (*magic != kMagicPe32 && *magic != kMagicPe32Plus) {
+    return MakeError(ErrorCode::kInconsistentHeaders, "optional header Magic 0x%X is neither 0x10B nor 0x20B", *magic);
+  }
+  headers.pe32_plus = *magic == kMagicPe32Plus;
+  const OptionalHeaderLayout& layout = headers.pe32_plus ? kPe32PlusLayout : kPe32Layout;
+  if (size < layout.directories) {
+    return MakeError(ErrorCode::kInconsistentHeaders, "SizeOfOptionalHeader %u is below %u for %s", size,
+                     static_cast<unsigned>(layout.directories), headers.pe32_plus ? "PE32+" : "PE32");
+  }
+  headers.image_base = *optional.Read(layout.image_base, layout.image_base_width);
+  headers.size_of_image = *optional.U32(kSizeOfImageOffset);
+  headers.size_of_headers = *optional.U32(kSizeOfHeadersOffset);
+  headers.checksum = *optional.U32(kCheckSumOffset);
+  headers.image_base_offset = offset + layout.image_base;
+  headers.checksum_offset = offset + kCheckSumOffset;
+  ReadDirectories(optional, layout, headers);
+  return {};
+}
+
+Status ReadSectionTable(ImageIo& io, uint64_t offset, uint16_t count, ImageHeaders& headers) {
+  Result<Bytes> bytes = ReadBytes(io, offset, kSectionHeaderSize * count, "section table");
+  if (!bytes.ok()) return bytes.error();
+  ByteView table(bytes.value().data(), bytes.value().size());
+  headers.sections.resize(count);
+  for (uint16_t i = 0; i < count; ++i) {
+    RawSection& section = headers.sections[i];
+    uint64_t at = kSectionHeaderSize * i;
+    std::memcpy(section.name, table.data() + at, 8);
+    section.virtual_size = *table.U32(at + 8);
+    section.virtual_address = *table.U32(at + 12);
+    section.size_of_raw_data = *table.U32(at + 16);
+    section.pointer_to_raw_data = *table.U32(at + 20);
+  }
+  headers.headers_end = offset + bytes.value().size();
+  return {};
+}
+
+}  // namespace
+
+Result<ImageHeaders> ParseHeaders(ImageIo& io) {
+  ImageHeaders headers;
+  headers.file_size = io.Size();
+  uint32_t lfanew = 0;
+  if (Status dos = CheckDosHeader(io, lfanew); !dos.ok()) return dos.error();
+
+  Result<Bytes> nt = ReadBytes(io, lfanew, 4 + kFileHeaderSize, "NT headers");
+  if (!nt.ok()) {
+    if (nt.error().code == ErrorCode::kTruncatedHeaders) {
+      return MakeError(ErrorCode::kNotPeImage, "e_lfanew 0x%X leaves no room for the \"PE\" signature in a %llu-byte file",
+                       lfanew, static_cast<unsigned long long>(io.Size()));
+    }
+    return nt.error();
+  }
+  ByteView view(nt.value().data(), nt.value().size());
+  if (*view.U32(0) != 0x00004550) {
+    return MakeError(ErrorCode::kNotPeImage, "signature 0x%08X at e_lfanew 0x%X is not \"PE\\0\\0\"", *view.U32(0), lfanew);
+  }
+  headers.machine = *view.U16(4);
+  uint16_t number_of_sections = *view.U16(6);
+  headers.time_date_stamp = *view.U32(8);
+  uint16_t size_of_optional_header = *view.U16(20);
+  headers.characteristics = *view.U16(22);
+  headers.time_date_stamp_offset = uint64_t{lfanew} + 8;
+
+  uint64_t optional_offset = uint64_t{lfanew} + 4 + kFileHeaderSize;
+  if (Status optional = ReadOptionalHeader(io, optional_offset, size_of_optional_header, headers); !optional.ok()) {
+    return optional.error();
+  }
+  if (Status sections = ReadSectionTable(io, optional_offset + size_of_optional_header, number_of_sections, headers);
+      !sections.ok()) {
+    return sections.error();
+  }
+  return headers;
+}
+
+}  // namespace peimage

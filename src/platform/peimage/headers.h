@@ -1,0 +1,77 @@
+#ifndef DORVANE_PEIMAGE_HEADERS_H
+#define DORVANE_PEIMAGE_HEADERS_H
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "image_io.h"
+#include "result.h"
+
+namespace peimage {
+
+constexpr uint16_t kImageFileRelocsStripped = 0x0001;
+constexpr uint16_t kImageFileSystem = 0x1000;
+constexpr uint16_t kImageFileDll = 0x2000;
+constexpr uint16_t kMagicPe32 = 0x10B;
+constexpr uint16_t kMagicPe32Plus = 0x20B;
+constexpr unsigned kCertificateDirectory = 4;
+constexpr unsigned kBaseRelocationDirectory = 5;
+
+/// A data directory entry as stored: an address (an RVA, except for the
+/// certificate table, where it is a file offset) and a size.
+struct DataDirectory {
+  uint32_t address = 0;
+  uint32_t size = 0;
+};
+
+/// A section header's fields as stored in the file, not yet checked.
+struct RawSection {
+  char name[9] = {};  // NUL-terminated copy of the 8-byte name
+  uint32_t virtual_size = 0;
+  uint32_t virtual_address = 0;
+  uint32_t size_of_raw_data = 0;
+  uint32_t pointer_to_raw_data = 0;
+};
+
+/// The headers of a PE image whose layout has been checked: every field
+/// below was read from inside the file, the optional header is large enough
+/// for the fields the engine uses, and the section table lies inside the file.
+struct ImageHeaders {
+  uint64_t file_size = 0;
+  bool pe32_plus = false;
+  uint16_t machine = 0;
+  uint16_t characteristics = 0;
+  uint32_t time_date_stamp = 0;
+  uint64_t image_base = 0;
+  uint32_t size_of_image = 0;
+  uint32_t size_of_headers = 0;
+  uint32_t checksum = 0;
+  /// Present only when both NumberOfRvaAndSizes and SizeOfOptionalHeader
+  /// say the directory exists.
+  std::optional<DataDirectory> certificate_table;
+  std::optional<DataDirectory> base_relocation_table;
+
+  /// File offsets of the fields that a rebase rewrites.
+  uint64_t time_date_stamp_offset = 0;
+  uint64_t image_base_offset = 0;
+  uint64_t checksum_offset = 0;
+  /// File offset just past the section table.
+  uint64_t headers_end = 0;
+
+  std::vector<RawSection> sections;
+
+  unsigned address_width() const { return pe32_plus ? 8 : 4; }
+};
+
+/// Reads and checks the DOS header, NT headers, optional header and section
+/// table of the image behind `io`.
+/// Errors: kNotPeImage (no "MZ" or "PE\0\0"), kTruncatedHeaders (a header or
+/// the section table runs past the file), kInconsistentHeaders (e_lfanew
+/// inside the DOS header, unknown optional header Magic, SizeOfOptionalHeader
+/// too small for its Magic), kIoError (the read failed).
+Result<ImageHeaders> ParseHeaders(ImageIo& io);
+
+}  // namespace peimage
+
+#endif

@@ -1,0 +1,51 @@
+#ifndef DORVANE_PEIMAGE_REBASER_H
+#define DORVANE_PEIMAGE_REBASER_H
+
+#include <cstdint>
+
+#include "image_io.h"
+#include "result.h"
+
+namespace peimage {
+
+/// What a query or a rebase reports about an image.
+struct ImageReport {
+  uint32_t old_image_size = 0;  // SizeOfImage
+  uint64_t old_image_base = 0;  // ImageBase as read from the file
+  uint64_t new_image_size = 0;  // SizeOfImage rounded up to 64 KiB
+};
+
+/// How to rebase.
+struct RebaseOptions {
+  uint64_t new_base = 0;
+  /// New header time stamp; 0 means the old stamp plus one second.
+  uint32_t time_stamp = 0;
+  /// Whether an image marked IMAGE_FILE_SYSTEM may be rebased.
+  bool allow_system_image = false;
+  /// Refuse when the new image size exceeds this; 0 means no limit.
+  uint64_t max_image_size = 0;
+};
+
+/// Reads the base and sizes of the image behind `io` without changing it.
+/// Only the headers need to be valid.
+/// Errors: those of ParseHeaders.
+Result<ImageReport> QueryImage(ImageIo& io);
+
+/// Rebases the image behind `io` in place to `options.new_base`: adds the
+/// delta to every relocation target, stores the new ImageBase and header time
+/// stamp and, when the stored CheckSum is nonzero, the recomputed checksum.
+/// No other byte changes. An image already at the new base is left untouched.
+/// All checks run before the first write; on any error the file is unchanged,
+/// except for kPartiallyWritten.
+/// Errors: those of ParseHeaders and SectionMap::Build; kBadRequestedBase
+/// (zero, not a multiple of 64 KiB, or past 4 GiB for PE32);
+/// kInconsistentHeaders (the current ImageBase is not a multiple of 64 KiB);
+/// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped; those of
+/// LocateRelocations and WalkRelocations; kRelocationOutOfRange (a target with
+/// no file bytes behind it, or inside the relocation table); kIoError;
+/// kPartiallyWritten (a write failed and so did restoring the original bytes).
+Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options);
+
+}  // namespace peimage
+
+#endif

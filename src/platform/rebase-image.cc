@@ -1,0 +1,64 @@
+// ReBaseImage over the project's own image engine.
+
+#include <cerrno>
+#include <memory>
+
+#include "engine-errors.h"
+#include "files.h"
+#include "peimage/file_image_io.h"
+#include "peimage/rebaser.h"
+
+namespace {
+
+constexpr uint64_t kMaxUlong = 0xFFFFFFFFu;
+
+BOOL Fail(const peimage::Error& error) {
+  SetEngineFailure(error);
+  return FALSE;
+}
+
+peimage::Error TooLarge(uint64_t size, uint64_t limit) {
+  return peimage::MakeError(peimage::ErrorCode::kImageTooLarge, "image size 0x%llX exceeds 0x%llX",
+                            static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit));
+}
+
+}  // namespace
+
+BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR, BOOL fReBase, BOOL RebaseSysfileOk, BOOL GoingDown,
+                        ULONG CheckImageSize, ULONG* OldImageSize, ULONG_PTR* OldImageBase, ULONG* NewImageSize,
+                        ULONG_PTR* NewImageBase, ULONG TimeStamp) {
+  if (CurrentImageName == nullptr || OldImageSize == nullptr || OldImageBase == nullptr ||
+      NewImageSize == nullptr || NewImageBase == nullptr) {
+    SetLastError(EINVAL);
+    return FALSE;
+  }
+  peimage::Result<std::unique_ptr<peimage::ImageIo>> io = peimage::OpenImageFile(CurrentImageName, fReBase);
+  if (!io.ok()) return Fail(io.error());
+  uint64_t limit = CheckImageSize != 0 ? CheckImageSize : kMaxUlong;
+
+  peimage::Result<peimage::ImageReport> report = peimage::ImageReport{};
+  if (!fReBase || GoingDown) {
+    report = peimage::QueryImage(*io.value());
+    if (!report.ok()) return Fail(report.error());
+    if (report.value().new_image_size > limit) return Fail(TooLarge(report.value().new_image_size, limit));
+  }
+  if (fReBase) {
+    peimage::RebaseOptions options;
+    // Going down, the image ends where the given base is and the caller is
+    // handed the base it got.
+    options.new_base = GoingDown ? uint64_t{*NewImageBase} - report.value().new_image_size : *NewImageBase;
+    options.time_stamp = TimeStamp;
+    options.allow_system_image = RebaseSysfileOk;
+    options.max_image_size = limit;
+    report = peimage::RebaseImage(*io.value(), options);
+    if (!report.ok()) return Fail(report.error());
+    if (GoingDown) *NewImageBase = static_cast<ULONG_PTR>(options.new_base);
+  } else if (report.value().old_image_base > kMaxUlong) {
+    return Fail(peimage::MakeError(peimage::ErrorCode::kBaseOutOfRange, "ImageBase 0x%llX is above 4 GiB",
+                                   static_cast<unsigned long long>(report.value().old_image_base)));
+  }
+  *OldImageSize = report.value().old_image_size;
+  *OldImageBase = static_cast<ULONG_PTR>(report.value().old_image_base);
+  *NewImageSize = static_cast<ULONG>(report.value().new_image_size);
+  return TRUE;
+}

@@ -1,0 +1,15 @@
+#ifndef DORVANE_STEPS_STEPS_H
+#define DORVANE_STEPS_STEPS_H
+
+/// Rebases the image `name` in place to CurrentBase, keeping its file times,
+/// and advances CurrentBase by the size reported for it. Writes a message for
+/// a file that cannot be opened and the system's text for a failed rebase.
+/// Returns true when the image counts against the run.
+bool RebaseImageFile(const char* name);
+
+/// Reports "Image is not based" when the preferred base of image `name`
+/// equals CurrentBase; changes no file. A failed query writes the system's
+/// text and is not compared. Returns true when the image was reported.
+bool CheckImageFile(const char* name);
+
+#endif

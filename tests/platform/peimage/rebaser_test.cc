@@ -1,0 +1,323 @@
+#include "peimage/rebaser.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "peimage/memory_image_io.h"
+#include "support/image_builder.h"
+
+namespace {
+
+using peimage::ErrorCode;
+using testing_support::Entry;
+using testing_support::ImageBuilder;
+using testing_support::Layout;
+using testing_support::ReadLe;
+using testing_support::RelocationBlock;
+using testing_support::SectionSpec;
+using testing_support::WriteLe;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kData = 0x1000;     // RVA of the data section
+constexpr uint32_t kDataFile = 0x200;  // its file offset
+
+SectionSpec DataSection(Bytes data) { return SectionSpec{".data", kData, 0, std::move(data), {}, {}}; }
+
+peimage::Result<peimage::ImageReport> Rebase(peimage::MemoryImageIo& io, uint64_t base, uint32_t stamp = 0) {
+  peimage::RebaseOptions options;
+  options.new_base = base;
+  options.time_stamp = stamp;
+  return peimage::RebaseImage(io, options);
+}
+
+// Every byte differs only at the given offsets.
+void ExpectChangedOnlyAt(const Bytes& before, const Bytes& after, std::set<size_t> allowed) {
+  ASSERT_EQ(before.size(), after.size());
+  for (size_t i = 0; i < before.size(); ++i) {
+    if (before[i] != after[i] && !allowed.count(i)) ADD_FAILURE() << "byte 0x" << std::hex << i << " changed";
+  }
+}
+
+std::set<size_t> HeaderFields(bool pe32_plus) {
+  std::set<size_t> fields;
+  for (unsigned i = 0; i < 4; ++i) fields.insert(Layout::kTimeDateStamp + i);
+  for (unsigned i = 0; i < (pe32_plus ? 8u : 4u); ++i) fields.insert(Layout::ImageBase(pe32_plus) + i);
+  return fields;
+}
+
+struct TypeCase {
+  const char* name;
+  bool pe32_plus;
+  uint64_t old_base, new_base;
+  unsigned type, width;
+  uint64_t before, after;
+  uint16_t high_adj_low;
+};
+
+class EachRelocationType : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(EachRelocationType, PatchesItsTargetAndNothingElse) {
+  const TypeCase& c = GetParam();
+  Bytes data(0x300, 0xCC);
+  WriteLe(data, 0x10, c.width, c.before);
+  std::vector<uint16_t> entries = {Entry(c.type, 0x10)};
+  if (c.type == 4) entries.push_back(c.high_adj_low);
+  entries.push_back(Entry(0, 0));  // padding, skipped
+  Bytes image = ImageBuilder(c.pe32_plus).Base(c.old_base).Section(DataSection(data))
+                    .Relocations({RelocationBlock{kData, entries}}).Overlay({1, 2, 3}).Build();
+  peimage::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, c.new_base);
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(result.value().old_image_base, c.old_base);
+
+  const Bytes& out = io.bytes();
+  EXPECT_EQ(ReadLe(out, kDataFile + 0x10, c.width), c.after);
+  EXPECT_EQ(ReadLe(out, Layout::ImageBase(c.pe32_plus), c.pe32_plus ? 8 : 4), c.new_base);
+  EXPECT_EQ(ReadLe(out, Layout::kTimeDateStamp, 4), 0x5F000001u);
+  std::set<size_t> allowed = HeaderFields(c.pe32_plus);
+  for (unsigned i = 0; i < c.width; ++i) allowed.insert(kDataFile + 0x10 + i);
+  ExpectChangedOnlyAt(image, out, allowed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, EachRelocationType,
+    ::testing::Values(
+        TypeCase{"HighLow", false, 0x10000000, 0x12340000, 3, 4, 0x10001234, 0x12341234, 0},
+        TypeCase{"HighLowDown", false, 0x10000000, 0x00400000, 3, 4, 0x10001234, 0x00401234, 0},
+        TypeCase{"HighLowWraps", false, 0x10000000, 0x80000000, 3, 4, 0xF0000010, 0x60000010, 0},
+        TypeCase{"High", false, 0x10000000, 0x12340000, 1, 2, 0x1000, 0x1234, 0},
+        TypeCase{"Low", false, 0x10000000, 0x12340000, 2, 2, 0xBEEF, 0xBEEF, 0},
+        TypeCase{"HighAdjNegativeLow", false, 0x10000000, 0x12340000, 4, 2, 0x1000, 0x1234, 0x8000},
+        TypeCase{"HighAdjPositiveLow", false, 0x10000000, 0x12340000, 4, 2, 0x1000, 0x1234, 0x7FFF},
+        TypeCase{"Dir64Up", true, 0x180000000, 0x190000000, 10, 8, 0x180001000, 0x190001000, 0},
+        TypeCase{"Dir64Down", true, 0x180000000, 0x12000000, 10, 8, 0x180001000, 0x12001000, 0},
+        TypeCase{"HighLowInPe32Plus", true, 0x180000000, 0x190000000, 3, 4, 0x80001000, 0x90001000, 0}),
+    [](const ::testing::TestParamInfo<TypeCase>& info) { return std::string(info.param.name); });
+
+TEST(Rebase, ReportsSizesAndRoundsTheNewSizeTo64KiB) {
+  Bytes image = ImageBuilder().Section(DataSection(Bytes(0x100, 0))).Build();
+  peimage::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.value().old_image_size, 0x2000u);
+  EXPECT_EQ(result.value().new_image_size, 0x10000u);
+  EXPECT_EQ(result.value().old_image_base, 0x10000000u);
+}
+
+TEST(Rebase, PatchesAValueThatStraddlesTwoPagesAndReturnsOnTheWayBack) {
+  Bytes data(0x2000, 0x11);
+  WriteLe(data, 0xFFE, 4, 0x10002000);
+  WriteLe(data, 0x1100, 4, 0x10003000);
+  Bytes image = ImageBuilder().Section(DataSection(data))
+                    .Relocations({RelocationBlock{kData, {Entry(3, 0xFFE), Entry(0, 0)}},
+                                  RelocationBlock{kData + 0x1000, {Entry(3, 0x100), Entry(0, 0)}}})
+                    .WithChecksum().Build();
+  peimage::MemoryImageIo io(image);
+  ASSERT_TRUE(Rebase(io, 0x20000000).ok());
+  EXPECT_EQ(ReadLe(io.bytes(), kDataFile + 0xFFE, 4), 0x20002000u);
+  EXPECT_EQ(ReadLe(io.bytes(), kDataFile + 0x1100, 4), 0x20003000u);
+
+  ASSERT_TRUE(Rebase(io, 0x10000000, 0x5F000000).ok());
+  std::set<size_t> checksum = {Layout::kCheckSum, Layout::kCheckSum + 1, Layout::kCheckSum + 2, Layout::kCheckSum + 3};
+  ExpectChangedOnlyAt(image, io.bytes(), checksum);
+  EXPECT_EQ(io.bytes(), image);  // the checksum comes back as well
+}
+
+TEST(Rebase, RecomputesANonzeroChecksumIncludingAnOddLastByteAndTheCertificateArea) {
+  Bytes data(0x300, 0x42);
+  WriteLe(data, 0x20, 4, 0x10001000);
+  for (size_t overlay : {0u, 1u, 2u, 3u}) {
+    Bytes image = ImageBuilder().Section(DataSection(data)).Relocations({RelocationBlock{kData, {Entry(3, 0x20), Entry(0, 0)}}})
+                      .Overlay(Bytes(overlay, 0xE7)).WithChecksum().Build();
+    peimage::MemoryImageIo io(image);
+    ASSERT_TRUE(Rebase(io, 0x12340000).ok());
+    EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), testing_support::ReferenceChecksum(io.bytes(), Layout::kCheckSum))
+        << "overlay " << overlay;
+    EXPECT_NE(ReadLe(io.bytes(), Layout::kCheckSum, 4), ReadLe(image, Layout::kCheckSum, 4));
+  }
+}
+
+TEST(Rebase, LeavesAZeroChecksumZeroAndHonoursAGivenTimeStamp) {
+  Bytes image = ImageBuilder().Section(DataSection(Bytes(0x10, 0))).Build();
+  peimage::MemoryImageIo io(image);
+  ASSERT_TRUE(Rebase(io, 0x12340000, 0x61000000).ok());
+  EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), 0u);
+  EXPECT_EQ(ReadLe(io.bytes(), Layout::kTimeDateStamp, 4), 0x61000000u);
+  ExpectChangedOnlyAt(image, io.bytes(), HeaderFields(false));
+}
+
+// Images that need no fix-ups are moved by their header alone.
+TEST(Rebase, MovesAnImageWithoutRelocationDataByItsHeader) {
+  Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, Bytes(0x80, 7), {}, {}}).Build();
+  peimage::MemoryImageIo io(image);
+  ASSERT_TRUE(Rebase(io, 0x12340000).ok());
+  EXPECT_EQ(ReadLe(io.bytes(), Layout::ImageBase(false), 4), 0x12340000u);
+  ExpectChangedOnlyAt(image, io.bytes(), HeaderFields(false));
+}
+
+// An image already where it is asked to be is not touched, even one that a
+// move would refuse.
+TEST(Rebase, LeavesAnImageAtTheRequestedBaseUntouched) {
+  Bytes image = ImageBuilder().Characteristics(0x2103 | 0x1000).Section(DataSection(Bytes(0x10, 0))).Certificate(16).Build();
+  peimage::MemoryImageIo io(image);
+  ASSERT_TRUE(Rebase(io, 0x10000000).ok());
+  EXPECT_EQ(io.bytes(), image);
+}
+
+struct RefusalCase {
+  const char* name;
+  std::function<Bytes()> image;
+  uint64_t new_base;
+  ErrorCode expected;
+};
+
+class Refusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusals, LeaveTheFileByteForByte) {
+  Bytes image = GetParam().image();
+  peimage::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, GetParam().new_base);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, GetParam().expected) << result.error().message;
+  EXPECT_FALSE(result.error().message.empty());
+  EXPECT_EQ(io.bytes(), image);
+}
+
+Bytes WithBlocks(std::vector<RelocationBlock> blocks, uint32_t virtual_size = 0) {
+  Bytes data(0x400, 0x33);
+  SectionSpec section = DataSection(data);
+  section.virtual_size = virtual_size;
+  return ImageBuilder().Section(section).Relocations(std::move(blocks)).Build();
+}
+
+Bytes WithRawRelocations(Bytes raw) { return ImageBuilder().Section(DataSection(Bytes(0x400, 0))).RawRelocations(raw).Build(); }
+
+Bytes BlockBytes(uint32_t page, uint32_t size_of_block, size_t total) {
+  Bytes raw(total, 0);
+  WriteLe(raw, 0, 4, page);
+  WriteLe(raw, 4, 4, size_of_block);
+  return raw;
+}
+
+Bytes OneHighLow() { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Entry(0, 0)}}}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rebase, Refusals,
+    ::testing::Values(
+        RefusalCase{"RelocsStripped", [] { return ImageBuilder().Characteristics(0x2103).Section(DataSection(Bytes(16, 0))).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped},
+        RefusalCase{"SystemImage", [] { return ImageBuilder().Characteristics(0x3102).Section(DataSection(Bytes(16, 0))).Build(); },
+                    0x12000000, ErrorCode::kSystemImage},
+        RefusalCase{"SignedImage", [] { return ImageBuilder().Section(DataSection(Bytes(16, 0))).Certificate(0x20).Build(); },
+                    0x12000000, ErrorCode::kSignedImage},
+        RefusalCase{"BaseZero", OneHighLow, 0, ErrorCode::kBadRequestedBase},
+        RefusalCase{"BaseUnaligned", OneHighLow, 0x12001000, ErrorCode::kBadRequestedBase},
+        RefusalCase{"Pe32EndPast4GiB", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Entry(0, 0)}}}, 0x10000); },
+                    0xFFFF0000, ErrorCode::kBadRequestedBase},
+        RefusalCase{"OldBaseUnaligned", [] { return ImageBuilder().Base(0x10001000).Section(DataSection(Bytes(16, 0))).Build(); },
+                    0x12000000, ErrorCode::kInconsistentHeaders},
+        RefusalCase{"UnsupportedType", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Entry(5, 8)}}}); },
+                    0x12000000, ErrorCode::kUnsupportedRelocation},
+        RefusalCase{"ReservedType", [] { return WithBlocks({RelocationBlock{kData, {Entry(6, 0), Entry(0, 0)}}}); },
+                    0x12000000, ErrorCode::kUnsupportedRelocation},
+        RefusalCase{"HighAdjWithoutSecondEntry", [] { return WithBlocks({RelocationBlock{kData, {Entry(0, 0), Entry(4, 8)}}}); },
+                    0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SizeOfBlockZero", [] { return WithRawRelocations(BlockBytes(kData, 0, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SizeOfBlockSix", [] { return WithRawRelocations(BlockBytes(kData, 6, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SizeOfBlockOdd", [] { return WithRawRelocations(BlockBytes(kData, 11, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SizeOfBlockHuge", [] { return WithRawRelocations(BlockBytes(kData, 0xFFFFFFF8, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SecondBlockMisaligned", [] { Bytes raw = BlockBytes(kData, 10, 24); WriteLe(raw, 10, 4, kData); WriteLe(raw, 14, 4, 8); return WithRawRelocations(raw); },
+                    0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"BlockHeaderCutShort", [] { return WithRawRelocations(Bytes(12, 0)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"TargetInZeroFilledTail", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 0x500), Entry(0, 0)}}}, 0x1000); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"TargetStraddlesSectionEnd", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 0x3FE), Entry(0, 0)}}}); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"TargetInHeaders", [] { return WithBlocks({RelocationBlock{0, {Entry(3, 0x100), Entry(0, 0)}}}); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"TargetPastSizeOfImage", [] { return WithBlocks({RelocationBlock{0x7FFFF000, {Entry(3, 0), Entry(0, 0)}}}); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"TargetPageRvaWraps", [] { return WithBlocks({RelocationBlock{0xFFFFF000, {Entry(3, 0xFFE), Entry(0, 0)}}}); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"TargetInsideRelocationTable", [] { return WithBlocks({RelocationBlock{0x2000, {Entry(3, 0), Entry(0, 0)}}}); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"DirectoryOutsideSections", [] { return ImageBuilder().Section(DataSection(Bytes(16, 0))).Directory(5, 0x9000, 16).Build(); },
+                    0x12000000, ErrorCode::kRelocationOutOfRange},
+        RefusalCase{"DirectoryAtRvaZero", [] { return ImageBuilder().Section(DataSection(Bytes(16, 0))).Directory(5, 0, 16).Build(); },
+                    0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SectionRawDataPastFile",
+                    [] { SectionSpec s = DataSection(Bytes(16, 0)); s.raw_size = 0x10000; Bytes b = ImageBuilder().Section(s).Build(); b.resize(0x400); return b; },
+                    0x12000000, ErrorCode::kBadSectionTable},
+        RefusalCase{"SectionsShareRawData",
+                    [] { SectionSpec b = SectionSpec{".b", 0x2000, 0, Bytes(16, 0), {}, kDataFile}; return ImageBuilder().Section(DataSection(Bytes(16, 0))).Section(b).Build(); },
+                    0x12000000, ErrorCode::kBadSectionTable},
+        RefusalCase{"SectionsOverlapInMemory",
+                    [] { SectionSpec b = SectionSpec{".b", 0x1800, 0, Bytes(16, 0), {}, {}}; SectionSpec a = DataSection(Bytes(16, 0)); a.virtual_size = 0x1000; return ImageBuilder().Section(a).Section(b).Build(); },
+                    0x12000000, ErrorCode::kBadSectionTable},
+        RefusalCase{"SectionInsideHeaders",
+                    [] { return ImageBuilder().Section(SectionSpec{".h", 0x100, 0, Bytes(16, 0), {}, {}}).Build(); },
+                    0x12000000, ErrorCode::kBadSectionTable}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+// Fails the n-th write (counting from 1) and every write after `fail_from_restore`.
+class FailingWrites : public peimage::MemoryImageIo {
+ public:
+  FailingWrites(Bytes bytes, int fail_at, bool fail_restore)
+      : MemoryImageIo(std::move(bytes)), fail_at_(fail_at), fail_restore_(fail_restore) {}
+  peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
+    ++writes_;
+    if (writes_ == fail_at_ || (fail_restore_ && writes_ > fail_at_)) {
+      // Half of the run reaches the file before the failure.
+      (void)MemoryImageIo::Write(offset, in, length / 2);
+      return peimage::MakeError(ErrorCode::kIoError, "injected write failure");
+    }
+    return MemoryImageIo::Write(offset, in, length);
+  }
+
+ private:
+  int writes_ = 0;
+  int fail_at_;
+  bool fail_restore_;
+};
+
+Bytes SpreadOutImage() {
+  Bytes data(0x5000, 0x77);
+  std::vector<RelocationBlock> blocks;
+  for (uint32_t page = 0; page < 5; page += 2) {
+    WriteLe(data, page * 0x1000 + 8, 4, 0x10001000);
+    blocks.push_back(RelocationBlock{kData + page * 0x1000, {Entry(3, 8), Entry(0, 0)}});
+  }
+  return ImageBuilder().Section(DataSection(data)).Relocations(blocks).Build();
+}
+
+TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
+  Bytes image = SpreadOutImage();
+  for (int fail_at = 1; fail_at <= 3; ++fail_at) {  // pages 0, 2 and 4: three runs
+    FailingWrites io(image, fail_at, false);
+    peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, ErrorCode::kIoError);
+    EXPECT_EQ(io.bytes(), image) << "failing write " << fail_at;
+  }
+}
+
+TEST(Rebase, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
+  FailingWrites io(SpreadOutImage(), 2, true);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
+}
+
+TEST(Query, ReadsTheBaseOfImagesThatARebaseWouldRefuse) {
+  Bytes image = ImageBuilder().Base(0x00400000).Characteristics(0x3103).Certificate(8).Section(DataSection(Bytes(16, 0)))
+                    .Relocations({RelocationBlock{kData, {Entry(9, 0), Entry(0, 0)}}}).Build();
+  peimage::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = peimage::QueryImage(io);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(result.value().old_image_base, 0x00400000u);
+  EXPECT_EQ(io.bytes(), image);
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+#include "support/image_builder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace testing_support {
+
+namespace {
+constexpr uint32_t kHeadersSize = 0x200;
+constexpr uint32_t kFileAlignment = 0x200;
+constexpr uint32_t kSectionAlignment = 0x1000;
+
+uint32_t AlignUp(uint64_t value, uint32_t alignment) {
+  return static_cast<uint32_t>((value + alignment - 1) / alignment * alignment);
+}
+}  // namespace
+
+uint64_t ReadLe(const std::vector<uint8_t>& bytes, size_t offset, unsigned width) {
+  uint64_t value = 0;
+  for (unsigned i = width; i-- > 0;) value = value << 8 | bytes.at(offset + i);
+  return value;
+}
+
+void WriteLe(std::vector<uint8_t>& bytes, size_t offset, unsigned width, uint64_t value) {
+  for (unsigned i = 0; i < width; ++i) bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_offset) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < image.size(); i += 2) {
+    uint32_t word = image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
+    if (i == checksum_offset || i == checksum_offset + 2) word = 0;
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return sum + static_cast<uint32_t>(image.size());
+}
+
+ImageBuilder::ImageBuilder(bool pe32_plus)
+    : pe32_plus_(pe32_plus), base_(pe32_plus ? 0x180000000 : 0x10000000), machine_(pe32_plus ? 0x8664 : 0x14C) {}
+
+ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks) {
+  std::vector<uint8_t> bytes;
+  for (const RelocationBlock& block : blocks) {
+    size_t at = bytes.size();
+    bytes.resize(at + 8 + 2 * block.entries.size());
+    WriteLe(bytes, at, 4, block.page_rva);
+    WriteLe(bytes, at + 4, 4, 8 + 2 * block.entries.size());
+    for (size_t i = 0; i < block.entries.size(); ++i) WriteLe(bytes, at + 8 + 2 * i, 2, block.entries[i]);
+  }
+  return RawRelocations(std::move(bytes));
+}
+
+ImageBuilder& ImageBuilder::RawRelocations(std::vector<uint8_t> bytes) {
+  relocations_ = std::move(bytes);
+  return *this;
+}
+
+ImageBuilder& ImageBuilder::Directory(unsigned index, uint32_t address, uint32_t size) {
+  directories_.push_back({index, {address, size}});
+  return *this;
+}
+
+std::vector<uint8_t> ImageBuilder::Build() const {
+  std::vector<SectionSpec> sections = sections_;
+  uint32_t next_rva = kSectionAlignment;
+  for (const SectionSpec& s : sections) {
+    next_rva = std::max(next_rva, AlignUp(uint64_t{s.rva} + (s.virtual_size ? s.virtual_size : s.data.size()), kSectionAlignment));
+  }
+  if (relocations_) sections.push_back(SectionSpec{".reloc", next_rva, 0, *relocations_, {}, {}});
+
+  std::vector<uint8_t> image(kHeadersSize, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  WriteLe(image, 0x3C, 4, Layout::kLfanew);
+  std::memcpy(&image[Layout::kLfanew], "PE\0\0", 4);
+  WriteLe(image, Layout::kLfanew + 4, 2, machine_);
+  WriteLe(image, Layout::kLfanew + 6, 2, sections.size());
+  WriteLe(image, Layout::kTimeDateStamp, 4, time_stamp_);
+  uint32_t optional_size = pe32_plus_ ? 240 : 224;
+  WriteLe(image, Layout::kLfanew + 20, 2, optional_size);
+  WriteLe(image, Layout::kCharacteristics, 2, characteristics_);
+  uint32_t opt = Layout::kOptionalHeader;
+  WriteLe(image, opt, 2, pe32_plus_ ? 0x20B : 0x10B);
+  WriteLe(image, Layout::ImageBase(pe32_plus_), pe32_plus_ ? 8 : 4, base_);
+  WriteLe(image, opt + 32, 4, kSectionAlignment);
+  WriteLe(image, opt + 36, 4, kFileAlignment);
+  WriteLe(image, opt + 60, 4, kHeadersSize);
+  WriteLe(image, opt + (pe32_plus_ ? 108 : 92), 4, rva_and_sizes_);
+
+  uint32_t table = opt + optional_size;
+  uint32_t size_of_image = kSectionAlignment;
+  uint32_t raw_cursor = kHeadersSize;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const SectionSpec& s = sections[i];
+    uint32_t raw_size = s.raw_size.value_or(AlignUp(s.data.size(), kFileAlignment));
+    uint32_t raw_offset = s.raw_offset.value_or(raw_cursor);
+    uint32_t virtual_size = s.virtual_size ? s.virtual_size : static_cast<uint32_t>(s.data.size());
+    uint32_t at = table + 40 * static_cast<uint32_t>(i);
+    std::memcpy(&image[at], s.name.c_str(), std::min<size_t>(8, s.name.size()));
+    WriteLe(image, at + 8, 4, virtual_size);
+    WriteLe(image, at + 12, 4, s.rva);
+    WriteLe(image, at + 16, 4, raw_size);
+    WriteLe(image, at + 20, 4, raw_offset);
+    if (image.size() < raw_offset + uint64_t{raw_size}) image.resize(raw_offset + uint64_t{raw_size}, 0);
+    std::memcpy(image.data() + raw_offset, s.data.data(), std::min<size_t>(s.data.size(), raw_size));
+    raw_cursor = std::max<uint32_t>(raw_cursor, raw_offset + raw_size);
+    size_of_image = std::max(size_of_image, AlignUp(uint64_t{s.rva} + virtual_size, kSectionAlignment));
+  }
+  image.resize(raw_cursor, 0);
+  WriteLe(image, opt + 56, 4, size_of_image);
+  if (relocations_) {
+    WriteLe(image, Layout::Directory(pe32_plus_, 5), 4, sections.back().rva);
+    WriteLe(image, Layout::Directory(pe32_plus_, 5) + 4, 4, relocations_->size());
+  }
+  if (certificate_size_ != 0) {
+    WriteLe(image, Layout::Directory(pe32_plus_, 4), 4, image.size());
+    WriteLe(image, Layout::Directory(pe32_plus_, 4) + 4, 4, certificate_size_);
+    image.resize(image.size() + certificate_size_, 0x5A);
+  }
+  for (const auto& d : directories_) {
+    WriteLe(image, Layout::Directory(pe32_plus_, d.first), 4, d.second.first);
+    WriteLe(image, Layout::Directory(pe32_plus_, d.first) + 4, 4, d.second.second);
+  }
+  image.insert(image.end(), overlay_.begin(), overlay_.end());
+  if (checksum_) WriteLe(image, Layout::kCheckSum, 4, ReferenceChecksum(image, Layout::kCheckSum));
+  return image;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,90 @@
+#ifndef DORVANE_TESTS_IMAGE_BUILDER_H
+#define DORVANE_TESTS_IMAGE_BUILDER_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+/// A relocation entry: type in the high 4 bits, page offset in the low 12.
+constexpr uint16_t Entry(unsigned type, unsigned offset) { return static_cast<uint16_t>(type << 12 | (offset & 0xFFF)); }
+
+struct RelocationBlock {
+  uint32_t page_rva = 0;
+  std::vector<uint16_t> entries;
+};
+
+struct SectionSpec {
+  std::string name;
+  uint32_t rva = 0;
+  uint32_t virtual_size = 0;  // 0: the data's size
+  std::vector<uint8_t> data;
+  std::optional<uint32_t> raw_size;    // default: data size rounded up to 0x200
+  std::optional<uint32_t> raw_offset;  // default: after the previous section
+};
+
+/// File offsets of header fields in every image the builder makes.
+struct Layout {
+  static constexpr uint32_t kLfanew = 0x40;
+  static constexpr uint32_t kTimeDateStamp = kLfanew + 8;
+  static constexpr uint32_t kCharacteristics = kLfanew + 22;
+  static constexpr uint32_t kOptionalHeader = kLfanew + 24;
+  static constexpr uint32_t kImageBase = kOptionalHeader + 24;  // PE32+; PE32 adds 4
+  static constexpr uint32_t kCheckSum = kOptionalHeader + 64;
+  static uint32_t ImageBase(bool pe32_plus) { return pe32_plus ? kImageBase : kImageBase + 4; }
+  static uint32_t Directory(bool pe32_plus, unsigned index) { return kOptionalHeader + (pe32_plus ? 112 : 96) + 8 * index; }
+};
+
+/// Builds PE32 and PE32+ images in memory: DOS and NT headers, a section
+/// table, section data, an optional .reloc section, certificate table and
+/// overlay. Header size 0x200, file alignment 0x200, section alignment 0x1000.
+class ImageBuilder {
+ public:
+  explicit ImageBuilder(bool pe32_plus = false);
+
+  ImageBuilder& Base(uint64_t base) { base_ = base; return *this; }
+  ImageBuilder& Machine(uint16_t machine) { machine_ = machine; return *this; }
+  ImageBuilder& Characteristics(uint16_t flags) { characteristics_ = flags; return *this; }
+  ImageBuilder& TimeStamp(uint32_t stamp) { time_stamp_ = stamp; return *this; }
+  /// Stores a correct checksum (computed independently of the engine).
+  ImageBuilder& WithChecksum() { checksum_ = true; return *this; }
+  ImageBuilder& Section(SectionSpec section) { sections_.push_back(std::move(section)); return *this; }
+  /// Adds a .reloc section after the others holding these blocks.
+  ImageBuilder& Relocations(std::vector<RelocationBlock> blocks);
+  /// Adds a .reloc section holding exactly these bytes as the directory.
+  ImageBuilder& RawRelocations(std::vector<uint8_t> bytes);
+  /// Appends a certificate table of `size` bytes after the sections.
+  ImageBuilder& Certificate(uint32_t size) { certificate_size_ = size; return *this; }
+  ImageBuilder& Overlay(std::vector<uint8_t> bytes) { overlay_ = std::move(bytes); return *this; }
+  /// Sets a data directory by hand (after Build would set it).
+  ImageBuilder& Directory(unsigned index, uint32_t address, uint32_t size);
+  ImageBuilder& NumberOfRvaAndSizes(uint32_t count) { rva_and_sizes_ = count; return *this; }
+
+  std::vector<uint8_t> Build() const;
+
+ private:
+  bool pe32_plus_;
+  uint64_t base_;
+  uint16_t machine_;
+  uint16_t characteristics_ = 0x2102;  // DLL, 32-bit machine, executable
+  uint32_t time_stamp_ = 0x5F000000;
+  bool checksum_ = false;
+  std::vector<SectionSpec> sections_;
+  std::optional<std::vector<uint8_t>> relocations_;
+  uint32_t certificate_size_ = 0;
+  std::vector<uint8_t> overlay_;
+  std::vector<std::pair<unsigned, std::pair<uint32_t, uint32_t>>> directories_;
+  uint32_t rva_and_sizes_ = 16;
+};
+
+/// The PE checksum of `image`, straight from its definition.
+uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_offset);
+
+uint64_t ReadLe(const std::vector<uint8_t>& bytes, size_t offset, unsigned width);
+void WriteLe(std::vector<uint8_t>& bytes, size_t offset, unsigned width, uint64_t value);
+
+}  // namespace testing_support
+
+#endif
