@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
       unsigned int base = static_cast<unsigned int>(CurrentBase);
       sscanf(arg + 6, "%08X", &base);
       CurrentBase = base;
+    } else if (_memicmp(arg + 1, "CHECK", 5) == 0) {
+      CheckMode = true;
+      CurrentBase = 0x00400000;
     } else {
       return Usage();
     }

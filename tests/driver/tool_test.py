@@ -1,0 +1,212 @@
+"""Black-box tests of the Dorvane executable.
+
+Run as: tool_test.py --tool "COMMAND" --samples MAKE_SAMPLES [unittest args]
+COMMAND is how the tool is started (split like a shell would), so the same
+cases run against any build of it.
+"""
+import argparse
+import fcntl
+import os
+import shlex
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = []
+MAKE_SAMPLES = ""
+BANNER_TITLE = b"Quillmere v.1.2"
+USAGE = b"Usage: Dorvane.exe [/BASE:<hex_digit>] [/CHECK]\n"
+
+
+def run(args, stdin=b"", cwd=None):
+    return subprocess.run(TOOL + args, input=stdin, capture_output=True, cwd=cwd, timeout=120)
+
+
+def read_quietly(path, size=-1):
+    """The file's bytes, read without changing its access time."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOATIME)
+    with os.fdopen(fd, "rb") as f:
+        return f.read(size)
+
+
+def image_base(path):
+    """ImageBase and SizeOfImage, read straight from the file's headers."""
+    data = read_quietly(path, 4096)
+    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = lfanew + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    base = struct.unpack_from("<Q", data, opt + 24)[0] if magic == 0x20B else struct.unpack_from("<I", data, opt + 28)[0]
+    return base, struct.unpack_from("<I", data, opt + 56)[0]
+
+
+class ToolTestCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+        listing = subprocess.run([MAKE_SAMPLES, self.dir, "3"], capture_output=True, check=True)
+        self.samples = listing.stdout.decode().split()
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def snapshot(self, paths):
+        state = {}
+        for p in paths:
+            st = os.stat(p)
+            state[p] = (read_quietly(p), st.st_atime_ns, st.st_mtime_ns)
+        return state
+
+    def assertProcessing(self, out, names):
+        expected = b"Scanning DLLs...\n" + b"".join(b"Processing '%s'...\n" % n.encode() for n in names)
+        self.assertEqual(out, expected)
+
+
+class CommandLine(ToolTestCase):
+    def test_bad_arguments_give_usage_and_200_without_reading_input(self):
+        for args in (["-CHECK"], ["CHECK"], [""], ["/"], ["/BASE"], ["/BAS"], ["/BASE:1", "x"], ["/FOO:1"]):
+            with self.subTest(args=args), tempfile.TemporaryFile() as stdin:
+                stdin.write(self.samples[0].encode() + b"\n")
+                stdin.seek(0)
+                result = subprocess.run(TOOL + args, stdin=stdin, capture_output=True, timeout=60)
+                self.assertEqual(result.returncode, 200)
+                self.assertTrue(result.stderr.startswith(BANNER_TITLE))
+                self.assertTrue(result.stderr.endswith(b"\n\n" + USAGE))
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(os.lseek(stdin.fileno(), 0, os.SEEK_CUR), 0)
+
+    def test_empty_input_writes_banner_and_scanning_only(self):
+        result = run([])
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"Scanning DLLs...\n")
+        self.assertTrue(result.stderr.startswith(BANNER_TITLE))
+        self.assertTrue(result.stderr.endswith(b"\n\n"))
+        self.assertEqual(result.stderr.count(b"\n"), 2)
+
+    def test_base_option_forms(self):
+        cases = [([], 0x12000000), (["/BASE:30000000"], 0x30000000), (["/base:30000000"], 0x30000000),
+                 (["/BASE:300000001"], 0x30000000), (["/BASE:"], 0x12000000), (["/BASE:XYZ"], 0x12000000),
+                 (["/BASE:30000000", "/BASE:40000000"], 0x40000000)]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                result = run(args, self.samples[0].encode() + b"\n")
+                self.assertEqual(result.returncode, 0, result.stdout)
+                self.assertEqual(image_base(self.samples[0])[0], expected)
+
+
+class InputLines(ToolTestCase):
+    def test_names_are_trimmed_of_trailing_blanks_only(self):
+        os.rename(self.samples[0], self.path("  lead.dll"))
+        result = run([], b"  lead.dll \t\r\n", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertProcessing(result.stdout, ["  lead.dll"])
+
+    def test_blank_line_is_the_empty_name(self):
+        result = run([], b"   \n")
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"Scanning DLLs...\nProcessing ''...\nFile '' cannot be opened, skipped.\n\n")
+
+    def long_name(self, length):
+        """A relative path of `length` characters naming a copy of a sample."""
+        folder = os.path.join("d" * 120, "e" * 120)
+        name = os.path.join(folder, "f" * (length - len(folder) - 5) + ".dll")
+        os.makedirs(self.path(folder), exist_ok=True)
+        os.replace(self.samples[0], self.path(name))
+        self.samples[0] = self.path(name)
+        return name
+
+    def test_names_of_258_and_259_characters_are_one_name(self):
+        for length in (258, 259):
+            name = self.long_name(length)
+            for terminator in (b"\n", b""):
+                with self.subTest(length=length, terminator=terminator):
+                    result = run([], name.encode() + terminator, cwd=self.dir)
+                    self.assertEqual(result.returncode, 0, result.stdout)
+                    self.assertProcessing(result.stdout, [name])
+
+    def test_longer_line_is_skipped_whole_and_counts_against_the_run(self):
+        os.rename(self.samples[1], self.path("b.dll"))
+        long_name = "x" * 259 + "b.dll"
+        result = run([], long_name.encode() + b"\nb.dll\n", cwd=self.dir)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"Scanning DLLs...\nName '%s...' is too long, skipped.\n\n"
+                         b"Processing 'b.dll'...\n" % ("x" * 259).encode())
+        self.assertEqual(image_base(self.path("b.dll"))[0], 0x12000000)
+
+
+class Rebasing(ToolTestCase):
+    def test_images_go_to_consecutive_bases_and_keep_their_times(self):
+        times = [(1_600_000_000_123_456_789, 1_500_000_000_987_654_321), (1_234_567_890_000_000_001, 1_234_567_890_999_999_999)]
+        for path, (atime, mtime) in zip(self.samples, times):
+            os.utime(path, ns=(atime, mtime))
+        result = run(["/BASE:20000000"], "\n".join(self.samples[:2]).encode() + b"\n")
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertProcessing(result.stdout, self.samples[:2])
+        first_base, first_size = image_base(self.samples[0])
+        self.assertEqual(first_base, 0x20000000)
+        self.assertEqual(image_base(self.samples[1])[0], 0x20000000 + ((first_size + 0xFFFF) & ~0xFFFF))
+        for path, (atime, mtime) in zip(self.samples, times):
+            st = os.stat(path)
+            self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime))
+
+    def test_a_name_given_twice_is_rebased_twice(self):
+        result = run([], ((self.samples[0] + "\n") * 2 + self.samples[1] + "\n").encode())
+        self.assertEqual(result.returncode, 0)
+        _, size = image_base(self.samples[0])
+        self.assertEqual(image_base(self.samples[0])[0], 0x12000000 + ((size + 0xFFFF) & ~0xFFFF))
+        self.assertEqual(image_base(self.samples[1])[0], 0x12000000 + 2 * ((size + 0xFFFF) & ~0xFFFF))
+
+    def test_missing_and_locked_files_cannot_be_opened_and_the_run_goes_on(self):
+        missing = self.path("missing.dll")
+        with open(self.samples[0], "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            before = self.snapshot([self.samples[0]])
+            result = run([], f"{missing}\n{self.samples[0]}\n{self.samples[1]}\n".encode())
+            after = self.snapshot([self.samples[0]])
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout,
+                         b"Scanning DLLs...\n"
+                         b"Processing '%s'...\nFile '%s' cannot be opened, skipped.\n\n"
+                         b"Processing '%s'...\nFile '%s' cannot be opened, skipped.\n\n"
+                         b"Processing '%s'...\n" % tuple(p.encode() for p in (missing, missing, self.samples[0], self.samples[0], self.samples[1])))
+        self.assertEqual(before, after)
+        self.assertEqual(image_base(self.samples[1])[0], 0x12000000)
+
+    def test_refused_images_get_the_system_text_and_stay_unchanged(self):
+        refused = [self.path(n) for n in ("special-not-pe.dll", "special-truncated.dll", "special-system.dll", "special-signed.dll")]
+        for path in refused:
+            os.utime(path, ns=(1_000_000_000_000_000_007, 1_100_000_000_000_000_009))
+        before = self.snapshot(refused)
+        result = run([], ("\n".join(refused) + "\n" + self.samples[0] + "\n").encode())
+        self.assertEqual(result.returncode, 2)
+        lines = result.stdout.decode().split("\n")
+        self.assertEqual(lines[0], "Scanning DLLs...")
+        for i, path in enumerate(refused):
+            self.assertEqual(lines[1 + 2 * i], f"Processing '{path}'...")
+            self.assertTrue(lines[2 + 2 * i].startswith("The "), lines[2 + 2 * i])
+        self.assertIn("not a PE image", lines[2])
+        self.assertIn("signed", lines[8])
+        self.assertEqual(self.snapshot(refused), before)
+        # No refused image moved the base on.
+        self.assertEqual(image_base(self.samples[0])[0], 0x12000000)
+
+
+def main():
+    global TOOL, MAKE_SAMPLES
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--samples", required=True)
+    args, rest = parser.parse_known_args()
+    TOOL = shlex.split(args.tool)
+    # Absolute, since some cases run the tool in another directory.
+    TOOL = [os.path.abspath(t) if os.path.exists(t) else t for t in TOOL]
+    MAKE_SAMPLES = args.samples
+    unittest.main(argv=[sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    main()

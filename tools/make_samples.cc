@@ -1,0 +1,76 @@
+// Writes sample DLLs for demonstrations, tests and benchmarks:
+//   make_samples DIR COUNT [SCALE]
+// writes DIR/sample-NNNN.dll (COUNT images of varying size, each with
+// HIGHLOW relocations over its data, every other one with a checksum) and
+// a few special images (DIR/special-*.dll), and prints the sample paths, one
+// per line, as a list for the tool. SCALE multiplies the data size (default 1).
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/image_builder.h"
+
+namespace {
+
+using testing_support::Entry;
+using testing_support::ImageBuilder;
+using testing_support::RelocationBlock;
+using testing_support::SectionSpec;
+using Bytes = std::vector<uint8_t>;
+
+// Data pages of pointers into the image, one HIGHLOW every 16 bytes.
+ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus) {
+  Bytes data(pages * 0x1000, 0);
+  std::vector<RelocationBlock> blocks;
+  unsigned width = pe32_plus ? 8 : 4;
+  for (uint32_t page = 0; page < pages; ++page) {
+    RelocationBlock block{0x1000 + page * 0x1000, {}};
+    for (uint32_t offset = 0; offset < 0x1000; offset += 16) {
+      testing_support::WriteLe(data, page * 0x1000 + offset, width, base + 0x1000 + page * 0x1000 + offset);
+      block.entries.push_back(Entry(pe32_plus ? 10 : 3, offset));
+    }
+    blocks.push_back(block);
+  }
+  ImageBuilder builder(pe32_plus);
+  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(blocks);
+  return builder;
+}
+
+bool Write(const std::string& path, const Bytes& bytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: make_samples DIR COUNT [SCALE]\n");
+    return 2;
+  }
+  std::string dir = argv[1];
+  int count = std::atoi(argv[2]);
+  int scale = argc > 3 ? std::atoi(argv[3]) : 1;
+  bool ok = true;
+  for (int i = 0; i < count; ++i) {
+    uint32_t pages = static_cast<uint32_t>((1 + (i * 7) % 23) * scale);
+    ImageBuilder builder = PointerImage(pages, 0x10000000, i % 5 == 4);
+    if (i % 2 == 1) builder.WithChecksum();
+    char name[32];
+    std::snprintf(name, sizeof name, "/sample-%04d.dll", i);
+    ok = Write(dir + name, builder.Build()) && ok;
+    std::printf("%s%s\n", dir.c_str(), name);
+  }
+  ok = Write(dir + "/special-at-400000.dll", PointerImage(2, 0x00400000, false).Build()) && ok;
+  ok = Write(dir + "/special-system.dll", PointerImage(1, 0x10000000, false).Characteristics(0x3102).Build()) && ok;
+  ok = Write(dir + "/special-signed.dll", PointerImage(1, 0x10000000, false).Certificate(0x100).Build()) && ok;
+  ok = Write(dir + "/special-not-pe.dll", Bytes(600, 'x')) && ok;
+  Bytes truncated = PointerImage(1, 0x10000000, false).Build();
+  truncated.resize(0x100);
+  ok = Write(dir + "/special-truncated.dll", truncated) && ok;
+  return ok ? 0 : 1;
+}
