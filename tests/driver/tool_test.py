@@ -195,6 +195,65 @@ class Rebasing(ToolTestCase):
         self.assertEqual(image_base(self.samples[0])[0], 0x12000000)
 
 
+class CheckMode(ToolTestCase):
+    def setUp(self):
+        super().setUp()
+        self.at_default = self.path("special-at-400000.dll")
+        # samples[0] goes to 0x30000000 so both kinds are listed.
+        run(["/BASE:30000000"], self.samples[0].encode() + b"\n")
+        self.listed = [self.at_default, self.samples[0], self.samples[1]]
+        for i, path in enumerate(self.listed):
+            os.utime(path, ns=(1_300_000_000_000_000_001 + i, 1_200_000_000_000_000_003 + i))
+
+    def check(self, args, names):
+        before = self.snapshot([n for n in names if os.path.exists(n)])
+        result = run(args, "".join(n + "\n" for n in names).encode())
+        self.assertEqual(self.snapshot(list(before)), before, "check mode changed a file or its times")
+        return result
+
+    def report(self, entries):
+        return b"Scanning DLLs...\n" + b"".join(b"Processing '%s'...\n%s" % (n.encode(), extra) for n, extra in entries)
+
+    def test_reports_only_images_at_the_comparison_value(self):
+        for args in (["/CHECK"], ["/check"], ["/CHECKALL"], ["/BASE:30000000", "/CHECK"]):
+            with self.subTest(args=args):
+                result = self.check(args, self.listed)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, self.report([(self.at_default, b"Image is not based\n\n"),
+                                                              (self.samples[0], b""), (self.samples[1], b"")]))
+
+    def test_a_base_after_check_is_the_comparison_value(self):
+        result = self.check(["/CHECK", "/BASE:30000000"], self.listed)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, self.report([(self.at_default, b""), (self.samples[0], b"Image is not based\n\n"),
+                                                      (self.samples[1], b"")]))
+
+    def test_no_image_at_the_value_gives_status_0(self):
+        result = self.check(["/CHECK"], self.listed[1:])
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, self.report([(self.samples[0], b""), (self.samples[1], b"")]))
+
+    def test_failed_queries_are_reported_and_not_compared(self):
+        missing = self.path("missing.dll")
+        bad = [missing, self.path("special-not-pe.dll"), self.path("special-truncated.dll")]
+        # Compared with 0: a query that left its output unset must not match.
+        result = self.check(["/CHECK", "/BASE:0"], bad)
+        self.assertEqual(result.returncode, 0)
+        lines = result.stdout.decode().split("\n")
+        self.assertEqual(len(lines), 2 + 2 * len(bad))
+        for i, path in enumerate(bad):
+            self.assertEqual(lines[1 + 2 * i], f"Processing '{path}'...")
+            self.assertNotIn("Image is not based", lines[2 + 2 * i])
+            self.assertNotEqual(lines[2 + 2 * i], "")
+        self.assertIn("No such file", lines[2])
+
+    def test_queries_images_that_a_rebase_would_refuse(self):
+        refused = [self.path("special-system.dll"), self.path("special-signed.dll")]
+        result = self.check(["/CHECK", "/BASE:10000000"], refused)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, self.report([(n, b"Image is not based\n\n") for n in refused]))
+
+
 def main():
     global TOOL, MAKE_SAMPLES
     parser = argparse.ArgumentParser()

@@ -75,6 +75,22 @@ class LldLinkedDlls(unittest.TestCase):
         self.check_target("x86_64-pc-windows-msvc", 0x180000000, 0x12340000)
         self.check_target("x86_64-pc-windows-msvc", 0x10000000, 0x7FF00000)
 
+    def test_check_mode_reads_the_base_of_linked_dlls(self):
+        need("clang", "lld-link")
+        with tempfile.TemporaryDirectory() as directory:
+            at_default = self.link("i686-pc-windows-msvc", 0x400000, directory)
+            elsewhere = self.link("x86_64-pc-windows-msvc", 0x10000000, directory)
+            before = [open(p, "rb").read() for p in (at_default, elsewhere)]
+            listed = (at_default + "\n" + elsewhere + "\n").encode()
+            result = subprocess.run(TOOL + ["/CHECK"], input=listed, capture_output=True, timeout=60)
+            self.assertEqual(result.returncode, 2)
+            self.assertEqual(result.stdout.count(b"Image is not based"), 1)
+            self.assertIn(b"Processing '%s'...\nImage is not based\n\n" % at_default.encode(), result.stdout)
+            result = subprocess.run(TOOL + ["/CHECK", "/BASE:10000000"], input=listed, capture_output=True, timeout=60)
+            self.assertEqual(result.returncode, 2)
+            self.assertTrue(result.stdout.endswith(b"Processing '%s'...\nImage is not based\n\n" % elsewhere.encode()))
+            self.assertEqual([open(p, "rb").read() for p in (at_default, elsewhere)], before)
+
 
 class GnuLinkedChecksums(unittest.TestCase):
     def test_checksum_matches_pefile_for_even_and_odd_lengths(self):
