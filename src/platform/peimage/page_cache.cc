@@ -33,6 +33,18 @@ Status PageCache::Load(uint64_t offset, unsigned width, uint64_t& value) {
   return {};
 }
 
+Status PageCache::MarkTarget(uint64_t offset, unsigned width, bool& fresh) {
+  fresh = true;
+  for (unsigned i = 0; i < width; ++i) {
+    Result<Page*> page = Get((offset + i) / kPageSize);
+    if (!page.ok()) return page.error();
+    std::bitset<kPageSize>::reference bit = page.value()->targeted[(offset + i) % kPageSize];
+    if (bit) fresh = false;
+    bit = true;
+  }
+  return {};
+}
+
 Status PageCache::Store(uint64_t offset, unsigned width, uint64_t value) {
   uint64_t in_page = offset % kPageSize;
   Result<Page*> first = Get(offset / kPageSize);

@@ -1,6 +1,7 @@
 #ifndef DORVANE_PEIMAGE_PAGE_CACHE_H
 #define DORVANE_PEIMAGE_PAGE_CACHE_H
 
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -30,6 +31,11 @@ class PageCache {
   /// Errors: kIoError when loading a page fails.
   Status Store(uint64_t offset, unsigned width, uint64_t value);
 
+  /// Marks [offset, offset + width) (width 1..8) as a relocation target.
+  /// Returns false when one of its bytes was marked before.
+  /// Errors: kIoError when loading a page fails.
+  Status MarkTarget(uint64_t offset, unsigned width, bool& fresh);
+
   /// Copies the planned content of [offset, offset + length) over `bytes`,
   /// which holds the file's bytes of that range: only changed pages are copied.
   void Overlay(uint64_t offset, uint8_t* bytes, size_t length) const;
@@ -49,6 +55,7 @@ class PageCache {
     uint32_t length = 0;  // short for the file's last page
     std::vector<uint8_t> original;
     std::vector<uint8_t> planned;
+    std::bitset<kPageSize> targeted;
   };
 
   Result<Page*> Get(uint64_t index);

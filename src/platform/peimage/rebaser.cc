@@ -84,6 +84,14 @@ class RelocationApplier {
     if (*offset + width > directory_.file_offset && *offset < directory_.file_offset + directory_.size) {
       return OutOfRange(relocation, "lies inside the relocation table");
     }
+    // Overlapping targets would make the result depend on the order of the
+    // patches, and a move back would not restore the original.
+    bool fresh = true;
+    if (Status s = pages_.MarkTarget(*offset, width, fresh); !s.ok()) return s;
+    if (!fresh) {
+      return MakeError(ErrorCode::kBadRelocationTable, "relocation of type %u at RVA 0x%llX overlaps another target",
+                       relocation.type, static_cast<unsigned long long>(relocation.rva));
+    }
     uint64_t value = 0;
     if (Status s = pages_.Load(*offset, width, value); !s.ok()) return s;
     return pages_.Store(*offset, width, Patch(relocation, value));

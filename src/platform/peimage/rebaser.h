@@ -41,7 +41,8 @@ Result<ImageReport> QueryImage(ImageIo& io);
 /// (zero, not a multiple of 64 KiB, or past 4 GiB for PE32);
 /// kInconsistentHeaders (the current ImageBase is not a multiple of 64 KiB);
 /// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped; those of
-/// LocateRelocations and WalkRelocations; kRelocationOutOfRange (a target with
+/// LocateRelocations and WalkRelocations; kBadRelocationTable (two targets
+/// overlap); kRelocationOutOfRange (a target with
 /// no file bytes behind it, or inside the relocation table); kIoError;
 /// kPartiallyWritten (a write failed and so did restoring the original bytes).
 Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options);
