@@ -21,6 +21,10 @@ Status CheckPlacement(const ImageHeaders& headers, const RawSection& s) {
                      s.name, s.pointer_to_raw_data, s.size_of_raw_data,
                      static_cast<unsigned long long>(headers.file_size));
   }
+  if (FileBackedSize(s) != 0 && s.pointer_to_raw_data < headers.headers_end) {
+    return MakeError(ErrorCode::kBadSectionTable, "section '%s': raw data at file offset 0x%X overlaps the headers",
+                     s.name, s.pointer_to_raw_data);
+  }
   uint64_t rva_end = uint64_t{s.virtual_address} + MappedSize(s);
   if (rva_end > headers.size_of_image) {
     return MakeError(ErrorCode::kBadSectionTable,

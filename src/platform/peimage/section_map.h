@@ -23,8 +23,8 @@ class SectionMap {
  public:
   /// Checks the section table of `headers` and builds the map.
   /// Errors (kBadSectionTable): a section whose raw data runs past the file,
-  /// whose RVA range runs past SizeOfImage or overflows 32 bits, that starts
-  /// inside the headers, or whose RVA range or raw data overlaps another's.
+  /// whose raw data overlaps the headers in the file, whose RVA range runs past
+  /// SizeOfImage, that starts inside the headers, or whose RVA range or raw data overlaps another's.
   static Result<SectionMap> Build(const ImageHeaders& headers);
 
   /// The file offset of [rva, rva + length) when the whole range lies in the

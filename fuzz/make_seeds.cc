@@ -1,0 +1,48 @@
+// Writes the fuzzer's seed corpus into DIR: small images of each kind the
+// engine handles, made by the tests' image builder.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/image_builder.h"
+
+using testing_support::Entry;
+using testing_support::ImageBuilder;
+using testing_support::RelocationBlock;
+using testing_support::SectionSpec;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+SectionSpec Data(uint32_t size, uint32_t virtual_size = 0) {
+  Bytes bytes(size, 0);
+  for (uint32_t i = 0; i + 4 <= size; i += 16) testing_support::WriteLe(bytes, i, 4, 0x10001000 + i);
+  return SectionSpec{".data", 0x1000, virtual_size, bytes, {}, {}};
+}
+
+void Write(const std::string& dir, const char* name, const Bytes& bytes) {
+  std::string path = dir + "/" + name;
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return;
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  std::string dir = argv[1];
+  Write(dir, "highlow", ImageBuilder().Section(Data(0x200)).Relocations({{0x1000, {Entry(3, 0), Entry(3, 16), Entry(0, 0)}}}).Build());
+  Write(dir, "high-low-adj", ImageBuilder().Section(Data(0x200)).Relocations({{0x1000, {Entry(1, 0), Entry(2, 16), Entry(4, 32), 0x8000, Entry(0, 0), Entry(0, 0)}}}).Build());
+  Write(dir, "dir64", ImageBuilder(true).Section(Data(0x200)).Relocations({{0x1000, {Entry(10, 0), Entry(10, 16)}}}).Build());
+  Write(dir, "checksum-odd", ImageBuilder().Section(Data(0x200)).Relocations({{0x1000, {Entry(3, 0), Entry(0, 0)}}}).Overlay({1}).WithChecksum().Build());
+  Write(dir, "two-pages", ImageBuilder().Section(Data(0x2000)).Relocations({{0x1000, {Entry(3, 0xFFE), Entry(0, 0)}}, {0x2000, {Entry(3, 0x100), Entry(0, 0)}}}).Build());
+  Write(dir, "zero-tail", ImageBuilder().Section(Data(0x200, 0x1000)).Relocations({{0x1000, {Entry(3, 0x1F0), Entry(0, 0)}}}).Build());
+  Write(dir, "no-relocations", ImageBuilder().Section(Data(0x40)).Build());
+  Write(dir, "stripped", ImageBuilder().Characteristics(0x2103).Section(Data(0x40)).Build());
+  Write(dir, "signed", ImageBuilder().Section(Data(0x40)).Certificate(0x10).Build());
+  Write(dir, "pe32plus-checksum", ImageBuilder(true).Section(Data(0x400)).Relocations({{0x1000, {Entry(10, 8), Entry(3, 0x20)}}}).WithChecksum().Build());
+  return 0;
+}
