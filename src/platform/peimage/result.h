@@ -7,6 +7,14 @@
 
 #include "error_code.h"
 
+#if defined(__MINGW32__)
+#define PEIMAGE_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
+#define PEIMAGE_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define PEIMAGE_PRINTF_FORMAT(f, a)
+#endif
+
 namespace peimage {
 
 /// Why an operation failed: a stable code and a message that names the field
@@ -19,7 +27,7 @@ struct Error {
 };
 
 /// Builds an Error with a printf-style message.
-Error MakeError(ErrorCode code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+Error MakeError(ErrorCode code, const char* format, ...) PEIMAGE_PRINTF_FORMAT(2, 3);
 
 /// Success, or an Error.
 class [[nodiscard]] Status {
