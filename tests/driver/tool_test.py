@@ -1,10 +1,15 @@
 """Black-box tests of the Dorvane executable.
 
-Run as: tool_test.py --tool "COMMAND" --samples MAKE_SAMPLES [unittest args]
+Run as: tool_test.py --tool "COMMAND" --samples MAKE_SAMPLES
+                    [--platform posix|windows] [--locker "COMMAND"] [unittest args]
 COMMAND is how the tool is started (split like a shell would), so the same
-cases run against any build of it.
+cases run against any build of it: the Linux executable, or Dorvane.exe under
+Wine. A Windows build writes its texts in text mode ("\r\n") and keeps file
+times in 100 ns units; --locker names a program that holds a file open
+without sharing (there, an flock is no lock).
 """
 import argparse
+import contextlib
 import fcntl
 import os
 import shlex
@@ -16,12 +21,47 @@ import unittest
 
 TOOL = []
 MAKE_SAMPLES = ""
+PLATFORM = "posix"
+LOCKER = []
+# Words of the system's texts that each platform's build writes.
+TEXTS = {
+    "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed"},
+    "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217"},
+}
 BANNER_TITLE = b"Quillmere v.1.2"
 USAGE = b"Usage: Dorvane.exe [/BASE:<hex_digit>] [/CHECK]\n"
 
 
+def text(key):
+    return TEXTS[PLATFORM][key]
+
+
+def normalized(result):
+    """Undoes the text-mode line ends of a Windows build."""
+    if PLATFORM == "windows":
+        result.stdout = result.stdout.replace(b"\r\n", b"\n")
+        result.stderr = result.stderr.replace(b"\r\n", b"\n")
+    return result
+
+
 def run(args, stdin=b"", cwd=None):
-    return subprocess.run(TOOL + args, input=stdin, capture_output=True, cwd=cwd, timeout=120)
+    return normalized(subprocess.run(TOOL + args, input=stdin, capture_output=True, cwd=cwd, timeout=120))
+
+
+def file_time(ns):
+    """A file time that the platform keeps exactly."""
+    return ns - ns % 100 if PLATFORM == "windows" else ns
+
+
+def texts_after(out, names):
+    """What the tool wrote after each name's Processing line."""
+    body = out.decode()
+    texts = []
+    for i, name in enumerate(names):
+        start = body.index(f"Processing '{name}'...\n") + len(f"Processing '{name}'...\n")
+        end = body.index(f"Processing '{names[i + 1]}'...", start) if i + 1 < len(names) else len(body)
+        texts.append(body[start:end])
+    return texts
 
 
 def read_quietly(path, size=-1):
@@ -72,7 +112,7 @@ class CommandLine(ToolTestCase):
             with self.subTest(args=args), tempfile.TemporaryFile() as stdin:
                 stdin.write(self.samples[0].encode() + b"\n")
                 stdin.seek(0)
-                result = subprocess.run(TOOL + args, stdin=stdin, capture_output=True, timeout=60)
+                result = normalized(subprocess.run(TOOL + args, stdin=stdin, capture_output=True, timeout=60))
                 self.assertEqual(result.returncode, 200)
                 self.assertTrue(result.stderr.startswith(BANNER_TITLE))
                 self.assertTrue(result.stderr.endswith(b"\n\n" + USAGE))
@@ -140,7 +180,8 @@ class InputLines(ToolTestCase):
 
 class Rebasing(ToolTestCase):
     def test_images_go_to_consecutive_bases_and_keep_their_times(self):
-        times = [(1_600_000_000_123_456_789, 1_500_000_000_987_654_321), (1_234_567_890_000_000_001, 1_234_567_890_999_999_999)]
+        times = [(file_time(1_600_000_000_123_456_789), file_time(1_500_000_000_987_654_321)),
+                 (file_time(1_234_567_890_000_000_001), file_time(1_234_567_890_999_999_999))]
         for path, (atime, mtime) in zip(self.samples, times):
             os.utime(path, ns=(atime, mtime))
         result = run(["/BASE:20000000"], "\n".join(self.samples[:2]).encode() + b"\n")
@@ -162,8 +203,7 @@ class Rebasing(ToolTestCase):
 
     def test_missing_and_locked_files_cannot_be_opened_and_the_run_goes_on(self):
         missing = self.path("missing.dll")
-        with open(self.samples[0], "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_EX)
+        with self.held(self.samples[0]):
             before = self.snapshot([self.samples[0]])
             result = run([], f"{missing}\n{self.samples[0]}\n{self.samples[1]}\n".encode())
             after = self.snapshot([self.samples[0]])
@@ -176,20 +216,36 @@ class Rebasing(ToolTestCase):
         self.assertEqual(before, after)
         self.assertEqual(image_base(self.samples[1])[0], 0x12000000)
 
+    @contextlib.contextmanager
+    def held(self, path):
+        """Another process holds `path` open without sharing."""
+        if not LOCKER:
+            with open(path, "rb") as f:
+                fcntl.flock(f, fcntl.LOCK_EX)
+                yield
+            return
+        holder = subprocess.Popen(LOCKER + [path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            yield
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+
     def test_refused_images_get_the_system_text_and_stay_unchanged(self):
         refused = [self.path(n) for n in ("special-not-pe.dll", "special-truncated.dll", "special-system.dll", "special-signed.dll")]
         for path in refused:
-            os.utime(path, ns=(1_000_000_000_000_000_007, 1_100_000_000_000_000_009))
+            os.utime(path, ns=(file_time(1_000_000_000_000_000_007), file_time(1_100_000_000_000_000_009)))
         before = self.snapshot(refused)
         result = run([], ("\n".join(refused) + "\n" + self.samples[0] + "\n").encode())
         self.assertEqual(result.returncode, 2)
-        lines = result.stdout.decode().split("\n")
-        self.assertEqual(lines[0], "Scanning DLLs...")
-        for i, path in enumerate(refused):
-            self.assertEqual(lines[1 + 2 * i], f"Processing '{path}'...")
-            self.assertTrue(lines[2 + 2 * i].startswith("The "), lines[2 + 2 * i])
-        self.assertIn("not a PE image", lines[2])
-        self.assertIn("signed", lines[8])
+        texts = texts_after(result.stdout, refused + [self.samples[0]])
+        for message in texts[:-1]:
+            self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
+            self.assertNotIn("cannot be opened", message)
+        self.assertIn(text("not_pe"), texts[0])
+        self.assertIn(text("signed"), texts[3])
+        self.assertEqual(texts[-1], "")
         self.assertEqual(self.snapshot(refused), before)
         # No refused image moved the base on.
         self.assertEqual(image_base(self.samples[0])[0], 0x12000000)
@@ -203,9 +259,13 @@ class CheckMode(ToolTestCase):
         run(["/BASE:30000000"], self.samples[0].encode() + b"\n")
         self.listed = [self.at_default, self.samples[0], self.samples[1]]
         for i, path in enumerate(self.listed):
-            os.utime(path, ns=(1_300_000_000_000_000_001 + i, 1_200_000_000_000_000_003 + i))
+            os.utime(path, ns=(file_time(1_300_000_000_000_000_001 + 100 * i), file_time(1_200_000_000_000_000_003 + 100 * i)))
 
     def check(self, args, names):
+        for n in names:
+            if os.path.exists(n):
+                st = os.stat(n)
+                os.utime(n, ns=(file_time(st.st_atime_ns), file_time(st.st_mtime_ns)))
         before = self.snapshot([n for n in names if os.path.exists(n)])
         result = run(args, "".join(n + "\n" for n in names).encode())
         self.assertEqual(self.snapshot(list(before)), before, "check mode changed a file or its times")
@@ -239,13 +299,11 @@ class CheckMode(ToolTestCase):
         # Compared with 0: a query that left its output unset must not match.
         result = self.check(["/CHECK", "/BASE:0"], bad)
         self.assertEqual(result.returncode, 0)
-        lines = result.stdout.decode().split("\n")
-        self.assertEqual(len(lines), 2 + 2 * len(bad))
-        for i, path in enumerate(bad):
-            self.assertEqual(lines[1 + 2 * i], f"Processing '{path}'...")
-            self.assertNotIn("Image is not based", lines[2 + 2 * i])
-            self.assertNotEqual(lines[2 + 2 * i], "")
-        self.assertIn("No such file", lines[2])
+        texts = texts_after(result.stdout, bad)
+        for message in texts:
+            self.assertNotIn("Image is not based", message)
+            self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
+        self.assertIn(text("missing"), texts[0])
 
     def test_queries_images_that_a_rebase_would_refuse(self):
         refused = [self.path("special-system.dll"), self.path("special-signed.dll")]
@@ -254,12 +312,36 @@ class CheckMode(ToolTestCase):
         self.assertEqual(result.stdout, self.report([(n, b"Image is not based\n\n") for n in refused]))
 
 
+class RebaseUnavailable(ToolTestCase):
+    """A build whose platform ReBaseImage is not implemented (Wine's imagehlp)."""
+
+    def test_every_image_fails_with_the_system_text_and_stays_unchanged(self):
+        listed = self.samples + [self.path("special-not-pe.dll")]
+        for path in listed:
+            os.utime(path, ns=(file_time(1_400_000_000_000_000_000), file_time(1_400_000_000_000_000_000)))
+        before = self.snapshot(listed)
+        result = run(["/BASE:20000000"], "".join(n + "\n" for n in listed).encode())
+        self.assertEqual(result.returncode, 2)
+        for message in texts_after(result.stdout, listed):
+            self.assertEqual(message, "Call not implemented.\r\n\n")
+        self.assertEqual(self.snapshot(listed), before)
+
+
 def main():
-    global TOOL, MAKE_SAMPLES
+    global TOOL, MAKE_SAMPLES, PLATFORM, LOCKER
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--samples", required=True)
+    parser.add_argument("--platform", choices=sorted(TEXTS), default="posix")
+    parser.add_argument("--locker", default="")
+    parser.add_argument("--rebase-unavailable", action="store_true",
+                        help="the build's ReBaseImage is not implemented: run only that case")
     args, rest = parser.parse_known_args()
+    if args.rebase_unavailable:
+        rest = ["RebaseUnavailable"] + rest
+    else:
+        del globals()["RebaseUnavailable"]
+    PLATFORM, LOCKER = args.platform, shlex.split(args.locker)
     TOOL = shlex.split(args.tool)
     # Absolute, since some cases run the tool in another directory.
     TOOL = [os.path.abspath(t) if os.path.exists(t) else t for t in TOOL]

@@ -25,10 +25,22 @@ constexpr size_t kMaxTransfer = 1u << 30;
 
 class HandleImageIo : public ImageIo {
  public:
-  HandleImageIo(HANDLE file, uint64_t size) : file_(file), size_(size) {}
-  ~HandleImageIo() override { CloseHandle(file_); }
+  explicit HandleImageIo(HANDLE file) : file_(file) {}
+  ~HandleImageIo() override {
+    if (restore_access_) SetFileTime(file_, NULL, &last_access_, NULL);
+    CloseHandle(file_);
+  }
+
+  /// Puts the last-access time back on close, for systems that update it
+  /// on reads despite being asked not to.
+  void KeepLastAccess() {
+    restore_access_ = GetFileTime(file_, NULL, &last_access_, NULL) != 0;
+    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
+    SetFileTime(file_, NULL, &keep, NULL);
+  }
 
   uint64_t Size() const override { return size_; }
+  void set_size(uint64_t size) { size_ = size; }
 
   Status Read(uint64_t offset, uint8_t* out, size_t length) override {
     if (!RangeInside(offset, length, size_)) return SystemError(ERROR_INVALID_PARAMETER, "read", offset);
@@ -62,7 +74,9 @@ class HandleImageIo : public ImageIo {
 
  private:
   HANDLE file_;
-  uint64_t size_;
+  uint64_t size_ = 0;
+  bool restore_access_ = false;
+  FILETIME last_access_ = {};
 };
 
 }  // namespace
@@ -75,18 +89,15 @@ Result<std::unique_ptr<ImageIo>> OpenImageFile(const char* path, bool writable) 
     file = CreateFileA(path, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   }
   if (file == INVALID_HANDLE_VALUE) return SystemError(GetLastError(), "open");
-  if (!writable) {
-    // All ones: reads through this handle leave the last-access time alone.
-    FILETIME keep = {0xFFFFFFFF, 0xFFFFFFFF};
-    SetFileTime(file, NULL, &keep, NULL);
-  }
+  auto io = std::make_unique<HandleImageIo>(file);
+  // Before anything else touches the file: Wine updates the last-access
+  // time even on a query of the file's type.
+  if (!writable) io->KeepLastAccess();
   LARGE_INTEGER size;
-  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
-    DWORD error = GetFileType(file) != FILE_TYPE_DISK ? ERROR_INVALID_HANDLE : GetLastError();
-    CloseHandle(file);
-    return SystemError(error, "open");
-  }
-  return std::unique_ptr<ImageIo>(new HandleImageIo(file, static_cast<uint64_t>(size.QuadPart)));
+  if (GetFileType(file) != FILE_TYPE_DISK) return SystemError(ERROR_INVALID_HANDLE, "open");
+  if (!GetFileSizeEx(file, &size)) return SystemError(GetLastError(), "open");
+  io->set_size(static_cast<uint64_t>(size.QuadPart));
+  return std::unique_ptr<ImageIo>(std::move(io));
 }
 
 }  // namespace peimage
