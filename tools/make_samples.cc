@@ -1,10 +1,12 @@
 // Writes sample DLLs for demonstrations, tests and benchmarks:
-//   make_samples DIR COUNT [SCALE]
-// writes DIR/sample-NNNN.dll (COUNT images of varying size, each with
-// HIGHLOW relocations over its data, every other one with a checksum) and
-// a few special images (DIR/special-*.dll), and prints the sample paths, one
+//   make_samples DIR COUNT [SCALE [EVERY]]
+// writes DIR/sample-NNNN.dll (COUNT images of varying size, with a HIGHLOW,
+// or for every fifth image a DIR64, relocation every 16 bytes of every
+// EVERY-th data page (default 1), every other image with a checksum) and a
+// few special images (DIR/special-*.dll), and prints the sample paths, one
 // per line, as a list for the tool. SCALE multiplies the data size (default 1).
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,12 +22,13 @@ using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
 using Bytes = std::vector<uint8_t>;
 
-// Data pages of pointers into the image, one HIGHLOW every 16 bytes.
-ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus) {
+// Data pages of pointers into the image, one relocation every 16 bytes of
+// every `every`-th page.
+ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1) {
   Bytes data(pages * 0x1000, 0);
   std::vector<RelocationBlock> blocks;
   unsigned width = pe32_plus ? 8 : 4;
-  for (uint32_t page = 0; page < pages; ++page) {
+  for (uint32_t page = 0; page < pages; page += every) {
     RelocationBlock block{0x1000 + page * 0x1000, {}};
     for (uint32_t offset = 0; offset < 0x1000; offset += 16) {
       testing_support::WriteLe(data, page * 0x1000 + offset, width, base + 0x1000 + page * 0x1000 + offset);
@@ -55,10 +58,11 @@ int main(int argc, char** argv) {
   std::string dir = argv[1];
   int count = std::atoi(argv[2]);
   int scale = argc > 3 ? std::atoi(argv[3]) : 1;
+  uint32_t every = argc > 4 ? static_cast<uint32_t>(std::max(1, std::atoi(argv[4]))) : 1;
   bool ok = true;
   for (int i = 0; i < count; ++i) {
     uint32_t pages = static_cast<uint32_t>((1 + (i * 7) % 23) * scale);
-    ImageBuilder builder = PointerImage(pages, 0x10000000, i % 5 == 4);
+    ImageBuilder builder = PointerImage(pages, 0x10000000, i % 5 == 4, every);
     if (i % 2 == 1) builder.WithChecksum();
     char name[32];
     std::snprintf(name, sizeof name, "/sample-%04d.dll", i);

@@ -1,21 +1,8 @@
 #include "base_relocations.h"
 
-namespace peimage {
+#include <cstdio>
 
-unsigned RelocationWidth(uint8_t type) {
-  switch (type) {
-    case kRelHigh:
-    case kRelLow:
-    case kRelHighAdj:
-      return 2;
-    case kRelHighLow:
-      return 4;
-    case kRelDir64:
-      return 8;
-    default:
-      return 0;
-  }
-}
+namespace peimage {
 
 Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders& headers,
                                                              const SectionMap& sections) {
@@ -48,11 +35,19 @@ Status CheckBlockHeader(const RelocationDirectory& directory, uint64_t block, ui
                         uint64_t remaining_after_header) {
   if (size_of_block < 8) return BlockError(directory, block, "SizeOfBlock %u is below 8", size_of_block);
   if (size_of_block % 2 != 0) return BlockError(directory, block, "SizeOfBlock %u is odd", size_of_block);
+  if (size_of_block > kMaxSizeOfBlock) {
+    return BlockError(directory, block, "SizeOfBlock %u is above the largest a page can need", size_of_block);
+  }
   if (size_of_block - 8 > remaining_after_header) {
     return BlockError(directory, block, "SizeOfBlock %u runs past the end of the relocation directory",
                       size_of_block);
   }
   return {};
+}
+
+Error UnsupportedType(const RelocationDirectory& directory, uint64_t block, size_t index, unsigned type) {
+  return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX: entry %zu has unsupported type %u",
+                   static_cast<unsigned long long>(directory.rva + block), index, type);
 }
 
 }  // namespace detail

@@ -1,12 +1,13 @@
 #include "rebaser.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "base_relocations.h"
 #include "checksum.h"
 #include "headers.h"
-#include "page_cache.h"
+#include "write_plan.h"
 #include "section_map.h"
 
 namespace peimage {
@@ -64,12 +65,46 @@ Status CheckMovable(const ImageHeaders& headers, const RebaseOptions& options) {
   return {};
 }
 
-/// Adds the delta to each relocation target, in the page cache.
-class RelocationApplier {
+template <unsigned kWidth>
+uint64_t LoadFixed(const uint8_t* p) {
+  uint64_t value = 0;
+  for (unsigned i = kWidth; i-- > 0;) value = value << 8 | p[i];
+  return value;
+}
+
+template <unsigned kWidth>
+void StoreFixed(uint8_t* p, uint64_t value) {
+  for (unsigned i = 0; i < kWidth; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint64_t LoadLe(const uint8_t* p, unsigned width) {
+  uint64_t value = 0;
+  for (unsigned i = width; i-- > 0;) value = value << 8 | p[i];
+  return value;
+}
+
+void StoreLe(uint8_t* p, unsigned width, uint64_t value) {
+  for (unsigned i = 0; i < width; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+/// Where a block's targets lie in the file. A block patches the page at its
+/// PageRVA, plus up to 7 bytes beyond; when all of that lies in one section's
+/// file data, the targets follow linearly from `file_base` and need no
+/// lookup each.
+struct BlockWindow {
+  static constexpr uint64_t kSpan = 0x1000 + 7;
+  bool linear = false;
+  uint64_t file_base = 0;
+  bool near_table = false;  // the window overlaps the relocation table
+};
+
+/// Finds and checks every relocation target, in two passes over the table:
+/// Survey marks the bytes to change, Apply changes them in the plan.
+class RelocationPass {
  public:
-  RelocationApplier(const ImageHeaders& headers, const SectionMap& sections, const RelocationDirectory& directory,
-                    uint64_t new_base, PageCache& pages)
-      : sections_(sections), directory_(directory), pages_(pages) {
+  RelocationPass(const ImageHeaders& headers, const SectionMap& sections, const RelocationDirectory& directory,
+                 uint64_t new_base, WritePlan& plan)
+      : sections_(sections), directory_(directory), plan_(plan) {
     uint64_t delta = new_base - headers.image_base;
     // Every value is patched in the image's address width: a PE32 delta wraps
     // modulo 2^32 and reaches 64-bit fields sign-extended.
@@ -77,33 +112,115 @@ class RelocationApplier {
     delta64_ = headers.pe32_plus ? delta : static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(delta32_)));
   }
 
-  Status operator()(const Relocation& relocation) {
-    unsigned width = RelocationWidth(relocation.type);
-    std::optional<uint64_t> offset = sections_.FileOffset(relocation.rva, width);
-    if (!offset) return OutOfRange(relocation, "has no file bytes behind it");
-    if (*offset + width > directory_.file_offset && *offset < directory_.file_offset + directory_.size) {
-      return OutOfRange(relocation, "lies inside the relocation table");
-    }
-    // Overlapping targets would make the result depend on the order of the
-    // patches, and a move back would not restore the original.
-    bool fresh = true;
-    if (Status s = pages_.MarkTarget(*offset, width, fresh); !s.ok()) return s;
-    if (!fresh) {
-      return MakeError(ErrorCode::kBadRelocationTable, "relocation of type %u at RVA 0x%llX overlaps another target",
-                       relocation.type, static_cast<unsigned long long>(relocation.rva));
-    }
-    uint64_t value = 0;
-    if (Status s = pages_.Load(*offset, width, value); !s.ok()) return s;
-    return pages_.Store(*offset, width, Patch(relocation, value));
+  Status Survey(ImageIo& io) {
+    return WalkBlocks(io, directory_, [&](uint64_t block, uint32_t page_rva, const uint8_t* entries, size_t count) {
+      BlockWindow window = WindowOf(page_rva);
+      if (window.linear && !window.near_table) {
+        // All targets are in bounds: touch the span they cover at once.
+        uint64_t low = UINT64_MAX, high = 0;
+        Status s = ForEachRelocation(directory_, block, page_rva, entries, count, [&](const Relocation& r) -> Status {
+          low = std::min<uint64_t>(low, r.rva - page_rva);
+          high = std::max<uint64_t>(high, r.rva - page_rva + RelocationWidth(r.type));
+          return {};
+        });
+        if (s.ok() && high != 0) plan_.Touch(window.file_base + low, static_cast<unsigned>(high - low));
+        return s;
+      }
+      return ForEachRelocation(directory_, block, page_rva, entries, count, [&](const Relocation& r) -> Status {
+        uint64_t offset = 0;
+        if (Status s = TargetOffset(window, page_rva, r, offset); !s.ok()) return s;
+        plan_.Touch(offset, RelocationWidth(r.type));
+        return {};
+      });
+    });
+  }
+
+  Status Apply(ImageIo& io) {
+    return WalkBlocks(io, directory_, [&](uint64_t block, uint32_t page_rva, const uint8_t* entries, size_t count) {
+      BlockWindow window = WindowOf(page_rva);
+      if (window.linear && !window.near_table) return ApplyLinear(block, page_rva, window, entries, count);
+      return ForEachRelocation(directory_, block, page_rva, entries, count, [&](const Relocation& r) -> Status {
+        uint64_t offset = 0;
+        if (Status s = TargetOffset(window, page_rva, r, offset); !s.ok()) return s;
+        unsigned width = RelocationWidth(r.type);
+        // Overlapping targets would make the result depend on the order of
+        // the patches, and a move back would not restore the original.
+        if (!plan_.ClaimTarget(offset, width)) return Overlap(r);
+        uint8_t* target = plan_.At(offset);
+        StoreLe(target, width, Patch(r, LoadLe(target, width)));
+        return {};
+      });
+    });
   }
 
  private:
+  // A block whose targets the survey touched as one span: patched through
+  // one pointer into the plan.
+  Status ApplyLinear(uint64_t block, uint32_t page_rva, const BlockWindow& window, const uint8_t* entries,
+                     size_t count) {
+    WritePlan::Span span{nullptr, nullptr, 0};
+    uint64_t first = 0;
+    return ForEachRelocation(directory_, block, page_rva, entries, count, [&](const Relocation& r) -> Status {
+      uint64_t at = r.rva - page_rva;
+      if (span.bytes == nullptr) {
+        span = plan_.SpanAt(window.file_base + at);
+        first = at;
+      }
+      int64_t from_first = static_cast<int64_t>(at) - static_cast<int64_t>(first);
+      unsigned width = RelocationWidth(r.type);
+      if (!WritePlan::Claim(span.claimed, span.bit + from_first, width)) return Overlap(r);
+      uint8_t* target = span.bytes + from_first;
+      switch (width) {
+        case 2:
+          StoreFixed<2>(target, Patch(r, LoadFixed<2>(target)));
+          break;
+        case 4:
+          StoreFixed<4>(target, Patch(r, LoadFixed<4>(target)));
+          break;
+        default:
+          StoreFixed<8>(target, Patch(r, LoadFixed<8>(target)));
+          break;
+      }
+      return {};
+    });
+  }
+
+  Error Overlap(const Relocation& r) const {
+    return MakeError(ErrorCode::kBadRelocationTable, "relocation of type %u at RVA 0x%llX overlaps another target",
+                     r.type, static_cast<unsigned long long>(r.rva));
+  }
+
+  BlockWindow WindowOf(uint32_t page_rva) const {
+    BlockWindow window;
+    std::optional<uint64_t> base = sections_.FileOffset(page_rva, BlockWindow::kSpan);
+    window.linear = base.has_value();
+    window.file_base = base.value_or(0);
+    window.near_table = !window.linear || (window.file_base < directory_.file_offset + directory_.size &&
+                                           directory_.file_offset < window.file_base + BlockWindow::kSpan);
+    return window;
+  }
+
+  Status TargetOffset(const BlockWindow& window, uint32_t page_rva, const Relocation& r, uint64_t& offset) const {
+    unsigned width = RelocationWidth(r.type);
+    if (window.linear) {
+      offset = window.file_base + (r.rva - page_rva);
+    } else {
+      std::optional<uint64_t> found = sections_.FileOffset(r.rva, width);
+      if (!found) return OutOfRange(r, "has no file bytes behind it");
+      offset = *found;
+    }
+    if (window.near_table && offset + width > directory_.file_offset &&
+        offset < directory_.file_offset + directory_.size) {
+      return OutOfRange(r, "lies inside the relocation table");
+    }
+    return {};
+  }
+
   uint64_t Patch(const Relocation& relocation, uint64_t value) const {
     switch (relocation.type) {
       case kRelHigh:
         return value + (delta32_ >> 16);
       case kRelLow:
-        return value + delta32_;
       case kRelHighLow:
         return value + delta32_;
       case kRelHighAdj: {
@@ -122,27 +239,29 @@ class RelocationApplier {
 
   const SectionMap& sections_;
   const RelocationDirectory& directory_;
-  PageCache& pages_;
+  WritePlan& plan_;
   uint32_t delta32_ = 0;
   uint64_t delta64_ = 0;
 };
 
-Status PlanChecksum(ImageIo& io, const ImageHeaders& headers, PageCache& pages) {
-  ChecksumAccumulator checksum(headers.checksum_offset);
-  std::vector<uint8_t> chunk(1 << 18);
-  for (uint64_t offset = 0; offset < headers.file_size; offset += chunk.size()) {
-    size_t length = static_cast<size_t>(std::min<uint64_t>(chunk.size(), headers.file_size - offset));
-    if (Status read = io.Read(offset, chunk.data(), length); !read.ok()) return read;
-    pages.Overlay(offset, chunk.data(), length);
-    checksum.Add(chunk.data(), length);
-  }
-  return pages.Store(headers.checksum_offset, 4, checksum.Finish());
+void TouchHeaderFields(const ImageHeaders& headers, WritePlan& plan) {
+  plan.Touch(headers.image_base_offset, headers.address_width());
+  plan.Touch(headers.time_date_stamp_offset, 4);
+  if (headers.checksum != 0) plan.Touch(headers.checksum_offset, 4);
 }
 
-Status PlanHeaderFields(const ImageHeaders& headers, const RebaseOptions& options, PageCache& pages) {
-  if (Status s = pages.Store(headers.image_base_offset, headers.address_width(), options.new_base); !s.ok()) return s;
+void PlanHeaderFields(const ImageHeaders& headers, const RebaseOptions& options, WritePlan& plan) {
+  StoreLe(plan.At(headers.image_base_offset), headers.address_width(), options.new_base);
   uint32_t stamp = options.time_stamp != 0 ? options.time_stamp : headers.time_date_stamp + 1;
-  return pages.Store(headers.time_date_stamp_offset, 4, stamp);
+  StoreLe(plan.At(headers.time_date_stamp_offset), 4, stamp);
+}
+
+Status PlanChecksum(const ImageHeaders& headers, WritePlan& plan) {
+  ChecksumAccumulator checksum(headers.checksum_offset);
+  Status read = plan.ForEachPiece([&](uint64_t, const uint8_t* bytes, size_t length) { checksum.Add(bytes, length); });
+  if (!read.ok()) return read;
+  StoreLe(plan.At(headers.checksum_offset), 4, checksum.Finish());
+  return {};
 }
 
 }  // namespace
@@ -167,16 +286,22 @@ Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options) {
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
 
-  PageCache pages(io);
+  WritePlan plan(io);
+  TouchHeaderFields(headers, plan);
+  std::optional<RelocationPass> relocations;
   if (directory.value()) {
-    RelocationApplier apply(headers, sections.value(), *directory.value(), options.new_base, pages);
-    if (Status s = WalkRelocations(io, *directory.value(), apply); !s.ok()) return s.error();
+    relocations.emplace(headers, sections.value(), *directory.value(), options.new_base, plan);
+    if (Status s = relocations->Survey(io); !s.ok()) return s.error();
   }
-  if (Status s = PlanHeaderFields(headers, options, pages); !s.ok()) return s.error();
+  if (Status s = plan.Load(); !s.ok()) return s.error();
+  if (relocations) {
+    if (Status s = relocations->Apply(io); !s.ok()) return s.error();
+  }
+  PlanHeaderFields(headers, options, plan);
   if (headers.checksum != 0) {
-    if (Status s = PlanChecksum(io, headers, pages); !s.ok()) return s.error();
+    if (Status s = PlanChecksum(headers, plan); !s.ok()) return s.error();
   }
-  if (Status s = pages.Commit(); !s.ok()) return s.error();
+  if (Status s = plan.Commit(); !s.ok()) return s.error();
   return report;
 }
 
