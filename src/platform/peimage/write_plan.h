@@ -87,9 +87,6 @@ class WritePlan {
   /// restore failed too.
   Status Commit();
 
-  /// Number of runs of neighbouring pages planned.
-  size_t run_count() const { return runs_.size(); }
-
  private:
   struct Run {
     uint64_t start = 0;
