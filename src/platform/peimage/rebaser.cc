@@ -7,7 +7,9 @@
 #include "base_relocations.h"
 #include "checksum.h"
 #include "headers.h"
+#include "little_endian.h"
 #include "write_plan.h"
+#include "relocation_stream.h"
 #include "section_map.h"
 
 namespace peimage {
@@ -63,18 +65,6 @@ Status CheckMovable(const ImageHeaders& headers, const RebaseOptions& options) {
                      headers.characteristics);
   }
   return {};
-}
-
-template <unsigned kWidth>
-uint64_t LoadFixed(const uint8_t* p) {
-  uint64_t value = 0;
-  for (unsigned i = kWidth; i-- > 0;) value = value << 8 | p[i];
-  return value;
-}
-
-template <unsigned kWidth>
-void StoreFixed(uint8_t* p, uint64_t value) {
-  for (unsigned i = 0; i < kWidth; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 uint64_t LoadLe(const uint8_t* p, unsigned width) {
@@ -172,13 +162,13 @@ class RelocationPass {
       uint8_t* target = span.bytes + from_first;
       switch (width) {
         case 2:
-          StoreFixed<2>(target, Patch(r, LoadFixed<2>(target)));
+          StoreLeFixed<2>(target, Patch(r, LoadLeFixed<2>(target)));
           break;
         case 4:
-          StoreFixed<4>(target, Patch(r, LoadFixed<4>(target)));
+          StoreLeFixed<4>(target, Patch(r, LoadLeFixed<4>(target)));
           break;
         default:
-          StoreFixed<8>(target, Patch(r, LoadFixed<8>(target)));
+          StoreLeFixed<8>(target, Patch(r, LoadLeFixed<8>(target)));
           break;
       }
       return {};
@@ -250,10 +240,13 @@ void TouchHeaderFields(const ImageHeaders& headers, WritePlan& plan) {
   if (headers.checksum != 0) plan.Touch(headers.checksum_offset, 4);
 }
 
+uint32_t NewTimeStamp(const ImageHeaders& headers, const RebaseOptions& options) {
+  return options.time_stamp != 0 ? options.time_stamp : headers.time_date_stamp + 1;
+}
+
 void PlanHeaderFields(const ImageHeaders& headers, const RebaseOptions& options, WritePlan& plan) {
   StoreLe(plan.At(headers.image_base_offset), headers.address_width(), options.new_base);
-  uint32_t stamp = options.time_stamp != 0 ? options.time_stamp : headers.time_date_stamp + 1;
-  StoreLe(plan.At(headers.time_date_stamp_offset), 4, stamp);
+  StoreLe(plan.At(headers.time_date_stamp_offset), 4, NewTimeStamp(headers, options));
 }
 
 Status PlanChecksum(const ImageHeaders& headers, WritePlan& plan) {
@@ -264,15 +257,7 @@ Status PlanChecksum(const ImageHeaders& headers, WritePlan& plan) {
   return {};
 }
 
-}  // namespace
-
-Result<ImageReport> QueryImage(ImageIo& io) {
-  Result<ImageHeaders> headers = ParseHeaders(io);
-  if (!headers.ok()) return headers.error();
-  return ReportOf(headers.value());
-}
-
-Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options) {
+Result<ImageReport> Rebase(ImageIo& io, const RebaseOptions& options, bool may_stream) {
   Result<ImageHeaders> parsed = ParseHeaders(io);
   if (!parsed.ok()) return parsed.error();
   const ImageHeaders& headers = parsed.value();
@@ -286,6 +271,16 @@ Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options) {
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
 
+  if (may_stream) {
+    const RelocationDirectory* table = directory.value() ? &*directory.value() : nullptr;
+    StreamedRebase request{headers, sections.value(), table, options.new_base, NewTimeStamp(headers, options)};
+    Result<bool> streamed = RebaseInStream(io, request);
+    if (!streamed.ok()) return streamed.error();
+    if (streamed.value()) return report;
+  }
+
+  // The general path: every changed page is held in memory until all of
+  // them are planned.
   WritePlan plan(io);
   TouchHeaderFields(headers, plan);
   std::optional<RelocationPass> relocations;
@@ -303,6 +298,20 @@ Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options) {
   }
   if (Status s = plan.Commit(); !s.ok()) return s.error();
   return report;
+}
+
+}  // namespace
+
+Result<ImageReport> QueryImage(ImageIo& io) {
+  Result<ImageHeaders> headers = ParseHeaders(io);
+  if (!headers.ok()) return headers.error();
+  return ReportOf(headers.value());
+}
+
+Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options) { return Rebase(io, options, true); }
+
+Result<ImageReport> RebaseImageInMemory(ImageIo& io, const RebaseOptions& options) {
+  return Rebase(io, options, false);
 }
 
 }  // namespace peimage

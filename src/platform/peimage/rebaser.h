@@ -47,6 +47,12 @@ Result<ImageReport> QueryImage(ImageIo& io);
 /// kPartiallyWritten (a write failed and so did restoring the original bytes).
 Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options);
 
+/// RebaseImage without its streamed path: the general path alone, which
+/// plans every changed page in memory before the first write. The same
+/// results and errors; exposed so that tests can hold the two paths to the
+/// same output.
+Result<ImageReport> RebaseImageInMemory(ImageIo& io, const RebaseOptions& options);
+
 }  // namespace peimage
 
 #endif
