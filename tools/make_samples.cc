@@ -18,28 +18,10 @@ namespace {
 
 using testing_support::Entry;
 using testing_support::ImageBuilder;
+using testing_support::PointerImage;
 using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
 using Bytes = std::vector<uint8_t>;
-
-// Data pages of pointers into the image, one relocation every 16 bytes of
-// every `every`-th page.
-ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1) {
-  Bytes data(pages * 0x1000, 0);
-  std::vector<RelocationBlock> blocks;
-  unsigned width = pe32_plus ? 8 : 4;
-  for (uint32_t page = 0; page < pages; page += every) {
-    RelocationBlock block{0x1000 + page * 0x1000, {}};
-    for (uint32_t offset = 0; offset < 0x1000; offset += 16) {
-      testing_support::WriteLe(data, page * 0x1000 + offset, width, base + 0x1000 + page * 0x1000 + offset);
-      block.entries.push_back(Entry(pe32_plus ? 10 : 3, offset));
-    }
-    blocks.push_back(block);
-  }
-  ImageBuilder builder(pe32_plus);
-  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(blocks);
-  return builder;
-}
 
 bool Write(const std::string& path, const Bytes& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");

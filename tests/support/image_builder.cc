@@ -128,4 +128,21 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   return image;
 }
 
+ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every) {
+  std::vector<uint8_t> data(size_t{pages} * 0x1000, 0);
+  std::vector<RelocationBlock> blocks;
+  unsigned width = pe32_plus ? 8 : 4;
+  for (uint32_t page = 0; page < pages; page += every) {
+    RelocationBlock block{0x1000 + page * 0x1000, {}};
+    for (uint32_t offset = 0; offset < 0x1000; offset += 16) {
+      WriteLe(data, size_t{page} * 0x1000 + offset, width, base + 0x1000 + page * 0x1000 + offset);
+      block.entries.push_back(Entry(pe32_plus ? 10 : 3, offset));
+    }
+    blocks.push_back(block);
+  }
+  ImageBuilder builder(pe32_plus);
+  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(blocks);
+  return builder;
+}
+
 }  // namespace testing_support

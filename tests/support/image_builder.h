@@ -79,6 +79,11 @@ class ImageBuilder {
   uint32_t rva_and_sizes_ = 16;
 };
 
+/// An image based at `base` whose one data section holds `pages` pages of
+/// pointers into itself, with a HIGHLOW (PE32) or DIR64 (PE32+) relocation
+/// every 16 bytes of every `every`-th page, in one block per page.
+ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1);
+
 /// The PE checksum of `image`, straight from its definition.
 uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_offset);
 

@@ -6,12 +6,14 @@
 #include <set>
 
 #include "peimage/memory_image_io.h"
+#include "support/failing_io.h"
 #include "support/image_builder.h"
 
 namespace {
 
 using peimage::ErrorCode;
 using testing_support::Entry;
+using testing_support::FailingIo;
 using testing_support::ImageBuilder;
 using testing_support::Layout;
 using testing_support::ReadLe;
@@ -268,27 +270,6 @@ INSTANTIATE_TEST_SUITE_P(
                     0x12000000, ErrorCode::kBadSectionTable}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
-// Fails the n-th write (counting from 1) and every write after `fail_from_restore`.
-class FailingWrites : public peimage::MemoryImageIo {
- public:
-  FailingWrites(Bytes bytes, int fail_at, bool fail_restore)
-      : MemoryImageIo(std::move(bytes)), fail_at_(fail_at), fail_restore_(fail_restore) {}
-  peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
-    ++writes_;
-    if (writes_ == fail_at_ || (fail_restore_ && writes_ > fail_at_)) {
-      // Half of the run reaches the file before the failure.
-      (void)MemoryImageIo::Write(offset, in, length / 2);
-      return peimage::MakeError(ErrorCode::kIoError, "injected write failure");
-    }
-    return MemoryImageIo::Write(offset, in, length);
-  }
-
- private:
-  int writes_ = 0;
-  int fail_at_;
-  bool fail_restore_;
-};
-
 Bytes SpreadOutImage() {
   Bytes data(0x5000, 0x77);
   std::vector<RelocationBlock> blocks;
@@ -302,7 +283,7 @@ Bytes SpreadOutImage() {
 TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
   Bytes image = SpreadOutImage();
   for (int fail_at = 1; fail_at <= 3; ++fail_at) {  // pages 0, 2 and 4: three runs
-    FailingWrites io(image, fail_at, false);
+    FailingIo io(image, fail_at, false);
     peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
@@ -311,7 +292,7 @@ TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
 }
 
 TEST(Rebase, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
-  FailingWrites io(SpreadOutImage(), 2, true);
+  FailingIo io(SpreadOutImage(), 2, true);
   peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);

@@ -1,0 +1,49 @@
+#ifndef DORVANE_TESTS_FAILING_IO_H
+#define DORVANE_TESTS_FAILING_IO_H
+
+#include <cstdint>
+#include <vector>
+
+#include "peimage/memory_image_io.h"
+
+namespace testing_support {
+
+/// An image in memory whose n-th write (counting from 1) fails after half of
+/// its bytes reached the image, and, with `fail_restore`, every write after
+/// it; or whose n-th read fails. 0 never fails.
+class FailingIo : public peimage::MemoryImageIo {
+ public:
+  FailingIo(std::vector<uint8_t> bytes, int fail_write_at, bool fail_restore = false, int fail_read_at = 0)
+      : MemoryImageIo(std::move(bytes)),
+        fail_write_at_(fail_write_at),
+        fail_restore_(fail_restore),
+        fail_read_at_(fail_read_at) {}
+
+  peimage::Status Read(uint64_t offset, uint8_t* out, size_t length) override {
+    if (++reads_ == fail_read_at_) return peimage::MakeError(peimage::ErrorCode::kIoError, "injected read failure");
+    return MemoryImageIo::Read(offset, out, length);
+  }
+
+  peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
+    ++writes_;
+    if (writes_ == fail_write_at_ || (fail_restore_ && fail_write_at_ != 0 && writes_ > fail_write_at_)) {
+      (void)MemoryImageIo::Write(offset, in, length / 2);
+      return peimage::MakeError(peimage::ErrorCode::kIoError, "injected write failure");
+    }
+    return MemoryImageIo::Write(offset, in, length);
+  }
+
+  int reads() const { return reads_; }
+  int writes() const { return writes_; }
+
+ private:
+  int fail_write_at_;
+  bool fail_restore_;
+  int fail_read_at_;
+  int reads_ = 0;
+  int writes_ = 0;
+};
+
+}  // namespace testing_support
+
+#endif
