@@ -72,6 +72,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     return INVALID_HANDLE_VALUE;
   }
   bool read = dwDesiredAccess & GENERIC_READ, write = dwDesiredAccess & GENERIC_WRITE;
+  // O_NONBLOCK keeps a file swapped for a FIFO after the check from blocking
+  // the open; a handle only reads and sets times, so it may keep the flag.
   int flags = (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   int fd = open(lpFileName, flags);
   if (fd < 0) {
@@ -84,8 +86,6 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     error = errno;
   } else if (!S_ISREG(after.st_mode)) {
     error = NonRegularError(after.st_mode);
-  } else if (fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    error = errno;
   } else if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno;
   }

@@ -8,6 +8,7 @@
 #include "checksum.h"
 #include "headers.h"
 #include "little_endian.h"
+#include "prefetch_io.h"
 #include "write_plan.h"
 #include "relocation_stream.h"
 #include "section_map.h"
@@ -17,6 +18,11 @@ namespace peimage {
 namespace {
 
 constexpr uint64_t kAllocationGranularity = 0x10000;
+// Read ahead in one piece each: the first page, where the headers of nearly
+// every image lie, and a relocation table of up to this size, which the
+// rebase walks twice.
+constexpr uint64_t kHeaderBytes = 4096;
+constexpr uint64_t kTableBytes = 256 * 1024;
 
 ImageReport ReportOf(const ImageHeaders& headers) {
   uint64_t rounded = (uint64_t{headers.size_of_image} + kAllocationGranularity - 1) & ~(kAllocationGranularity - 1);
@@ -257,7 +263,9 @@ Status PlanChecksum(const ImageHeaders& headers, WritePlan& plan) {
   return {};
 }
 
-Result<ImageReport> Rebase(ImageIo& io, const RebaseOptions& options, bool may_stream) {
+Result<ImageReport> Rebase(ImageIo& file, const RebaseOptions& options, bool may_stream) {
+  PrefetchIo io(file);
+  (void)io.Prefetch(0, 0, kHeaderBytes);  // a failed read is met again, and reported, where it matters
   Result<ImageHeaders> parsed = ParseHeaders(io);
   if (!parsed.ok()) return parsed.error();
   const ImageHeaders& headers = parsed.value();
@@ -270,6 +278,9 @@ Result<ImageReport> Rebase(ImageIo& io, const RebaseOptions& options, bool may_s
   if (Status s = CheckMovable(headers, options); !s.ok()) return s.error();
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
+  if (directory.value() && directory.value()->size <= kTableBytes) {
+    (void)io.Prefetch(1, directory.value()->file_offset, directory.value()->size);
+  }
 
   if (may_stream) {
     const RelocationDirectory* table = directory.value() ? &*directory.value() : nullptr;
@@ -302,7 +313,9 @@ Result<ImageReport> Rebase(ImageIo& io, const RebaseOptions& options, bool may_s
 
 }  // namespace
 
-Result<ImageReport> QueryImage(ImageIo& io) {
+Result<ImageReport> QueryImage(ImageIo& file) {
+  PrefetchIo io(file);
+  (void)io.Prefetch(0, 0, kHeaderBytes);
   Result<ImageHeaders> headers = ParseHeaders(io);
   if (!headers.ok()) return headers.error();
   return ReportOf(headers.value());

@@ -282,7 +282,8 @@ class Stream {
     if (Status s = Release(); !s.ok()) return s;
     window_.Clear();
     if (Status s = SumTo(io_.Size()); !s.ok()) return s;
-    if (checksum_) StoreLeFixed<4>(head_planned_.get() + headers_.checksum_offset, checksum_->Finish());
+    if (!checksum_) return {};
+    StoreLeFixed<4>(head_planned_.get() + headers_.checksum_offset, checksum_->Finish());
     head_write_tried_ = true;
     return io_.Write(0, head_planned_.get(), static_cast<size_t>(head_length_));
   }
@@ -314,10 +315,12 @@ class Stream {
     if (checksum_) checksum_->Add(window_.At(window_.begin()), static_cast<size_t>(window_.end() - window_.begin()));
     summed_to_ = window_.end();
     uint64_t from = window_.begin();
-    if (from == 0) {
+    if (from == 0 && checksum_) {
       head_planned_.reset(new uint8_t[static_cast<size_t>(head_length_)]);
       std::memcpy(head_planned_.get(), window_.At(0), static_cast<size_t>(head_length_));
       from = head_length_;
+    } else if (from == 0) {
+      head_write_tried_ = true;  // without a checksum to wait for, the fields go with their window
     }
     any_written_ = any_written_ || from < window_.end();
     Status write = window_.WriteFrom(from);

@@ -26,8 +26,9 @@ struct StreamedRebase {
 /// run forward through the file; no two targets overlap; the delta is a
 /// multiple of 64 KiB. A first pass over the table checks all that, so the
 /// file is written only once every check has passed. Reads only the pages
-/// that change, unless the checksum needs every byte; writes the pages of
-/// the header fields last. Memory does not grow with the file.
+/// that change, unless the checksum needs every byte; with a checksum, writes
+/// the header fields last, once it is known. Memory does not grow with the
+/// file.
 /// Returns false, having written nothing, when the image does not have that
 /// layout: the caller then takes the general path, which also reports
 /// malformed tables.
