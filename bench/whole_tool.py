@@ -6,7 +6,7 @@
 BUILD_DIR holds Dorvane, make_samples and tests/peak_rss (a Release build).
 It generates a corpus with the tests' image builder (images of 4 KiB to 6 MiB
 of data, a HIGHLOW or DIR64 relocation every 16 bytes of every --every-th
-page, every other one with a checksum), then on the same files, warm cache, takes the median of several
+page, every --checksums-th one with a checksum), then on the same files, warm cache, takes the median of several
 runs of:
   (a) Dorvane rebasing the whole list (alternating bases, so every run moves
       every image);
@@ -47,12 +47,12 @@ def alternating_rebase(tool, listing, repeat):
     return statistics.median(times)
 
 
-def make_corpus(build, work, counts, every):
+def make_corpus(build, work, counts, every, checksums):
     paths = []
     for name, (count, scale) in counts.items():
         directory = os.path.join(work, name)
         os.makedirs(directory, exist_ok=True)
-        out = subprocess.run([os.path.join(build, "make_samples"), directory, str(count), str(scale), str(every)],
+        out = subprocess.run([os.path.join(build, "make_samples"), directory, str(count), str(scale), str(every), str(checksums)],
                              capture_output=True, check=True)
         paths += out.stdout.decode().split()
     return paths
@@ -110,12 +110,13 @@ def main():
     parser.add_argument("--large", type=int, default=100)
     parser.add_argument("--relink", type=int, default=20)
     parser.add_argument("--every", type=int, default=1, help="relocations on every N-th data page")
+    parser.add_argument("--checksums", type=int, default=2, help="a checksum in every N-th image (0: none)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     tool = os.path.join(build, "Dorvane")
     work = args.work or tempfile.mkdtemp(prefix="dorvane-bench-")
     paths = make_corpus(build, work, {"small": (args.small, 1), "medium": (args.medium, 8), "large": (args.large, 64)},
-                        args.every)
+                        args.every, args.checksums)
     listing = os.path.join(work, "list.txt")
     with open(listing, "w") as f:
         f.write("".join(p + "\n" for p in paths))

@@ -1,8 +1,9 @@
 // Writes sample DLLs for demonstrations, tests and benchmarks:
-//   make_samples DIR COUNT [SCALE [EVERY]]
+//   make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS]]]
 // writes DIR/sample-NNNN.dll (COUNT images of varying size, with a HIGHLOW,
 // or for every fifth image a DIR64, relocation every 16 bytes of every
-// EVERY-th data page (default 1), every other image with a checksum) and a
+// EVERY-th data page (default 1), every CHECKSUMS-th image with a checksum
+// (default 2; 0 for none)) and a
 // few special images (DIR/special-*.dll), and prints the sample paths, one
 // per line, as a list for the tool. SCALE multiplies the data size (default 1).
 
@@ -34,18 +35,19 @@ bool Write(const std::string& path, const Bytes& bytes) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: make_samples DIR COUNT [SCALE]\n");
+    std::fprintf(stderr, "usage: make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS]]]\n");
     return 2;
   }
   std::string dir = argv[1];
   int count = std::atoi(argv[2]);
   int scale = argc > 3 ? std::atoi(argv[3]) : 1;
   uint32_t every = argc > 4 ? static_cast<uint32_t>(std::max(1, std::atoi(argv[4]))) : 1;
+  int checksums = argc > 5 ? std::max(0, std::atoi(argv[5])) : 2;
   bool ok = true;
   for (int i = 0; i < count; ++i) {
     uint32_t pages = static_cast<uint32_t>((1 + (i * 7) % 23) * scale);
     ImageBuilder builder = PointerImage(pages, 0x10000000, i % 5 == 4, every);
-    if (i % 2 == 1) builder.WithChecksum();
+    if (checksums != 0 && i % checksums == checksums - 1) builder.WithChecksum();
     char name[32];
     std::snprintf(name, sizeof name, "/sample-%04d.dll", i);
     ok = Write(dir + name, builder.Build()) && ok;

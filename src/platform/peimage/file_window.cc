@@ -4,8 +4,8 @@
 
 namespace peimage {
 
-FileWindow::FileWindow(ImageIo& io, uint64_t capacity)
-    : io_(io), capacity_(std::max<uint64_t>(1, std::min(capacity, io.Size()))) {
+FileWindow::FileWindow(ImageIo& io, uint64_t capacity, uint64_t join_gap)
+    : io_(io), capacity_(std::max<uint64_t>(1, std::min(capacity, io.Size()))), join_gap_(join_gap) {
   buffer_.reset(new uint8_t[static_cast<size_t>(capacity_)]);
 }
 

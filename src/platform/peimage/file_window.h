@@ -15,22 +15,21 @@ namespace peimage {
 /// buffer is not cleared: every byte is read before use.
 class FileWindow {
  public:
-  /// Ranges this close to the held bytes join them; a wider gap holds at
-  /// least a page that nobody needs to read.
-  static constexpr uint64_t kJoinGap = 4096;
-
-  /// A window over `io` of at most `capacity` bytes, no larger than the file.
-  FileWindow(ImageIo& io, uint64_t capacity);
+  /// A window over `io` of at most `capacity` bytes, no larger than the
+  /// file, joining ranges that start at most `join_gap` bytes after the held
+  /// ones.
+  FileWindow(ImageIo& io, uint64_t capacity, uint64_t join_gap);
 
   bool empty() const { return begin_ == end_; }
   uint64_t begin() const { return begin_; }
   uint64_t end() const { return end_; }
   uint64_t capacity() const { return capacity_; }
+  uint64_t join_gap() const { return join_gap_; }
 
   /// Makes [first, last) present. The range lies inside the file, is at most
   /// capacity() long, and ends inside the held bytes or starts at or after
   /// end(). It joins the held bytes (reading the gap too) when it starts
-  /// within kJoinGap of end() and fits; otherwise `release()` is called for
+  /// within join_gap() of end() and fits; otherwise `release()` is called for
   /// the held bytes, then `before_start()` with the window empty, and the
   /// range is read afresh. Errors: kIoError, and those of the callbacks.
   template <typename Release, typename BeforeStart>
@@ -53,6 +52,7 @@ class FileWindow {
  private:
   ImageIo& io_;
   uint64_t capacity_;
+  uint64_t join_gap_;
   std::unique_ptr<uint8_t[]> buffer_;
   uint64_t begin_ = 0;
   uint64_t end_ = 0;
@@ -61,7 +61,7 @@ class FileWindow {
 template <typename Release, typename BeforeStart>
 Status FileWindow::Cover(uint64_t first, uint64_t last, Release&& release, BeforeStart&& before_start) {
   if (!empty() && last <= end_) return {};
-  if (!empty() && first - end_ <= kJoinGap && last - begin_ <= capacity_) {
+  if (!empty() && first - end_ <= join_gap_ && last - begin_ <= capacity_) {
     Status read = io_.Read(end_, At(end_), static_cast<size_t>(last - end_));
     if (read.ok()) end_ = last;
     return read;

@@ -15,6 +15,12 @@ namespace peimage {
 namespace {
 
 constexpr uint64_t kWindowCapacity = 256 * 1024;
+// Ranges closer than this share a window, read and written in one call. A
+// gap of untouched pages is left alone, unless the checksum reads it anyway:
+// then writing it back unchanged costs less than a call per range.
+constexpr uint64_t kJoinGap = 4096;
+
+uint64_t JoinGap(const ImageHeaders& headers) { return headers.checksum != 0 ? kWindowCapacity : kJoinGap; }
 
 /// Calls `visit(offset_in_page, type)` for each target of a block whose
 /// entries have passed CheckMixedEntries.
@@ -186,7 +192,7 @@ constexpr size_t kMaxPlannedWindows = 4096;
 class Stream {
  public:
   Stream(ImageIo& io, const StreamedRebase& request)
-      : io_(io), request_(request), headers_(request.headers), window_(io, kWindowCapacity) {
+      : io_(io), request_(request), headers_(request.headers), window_(io, kWindowCapacity, JoinGap(request.headers)) {
     uint64_t delta = request.new_base - headers_.image_base;
     uint32_t delta32 = static_cast<uint32_t>(delta);
     // A PE32 delta wraps modulo 2^32 and reaches 64-bit fields sign-extended.
@@ -236,7 +242,7 @@ class Stream {
       fits = span.fits && span.first >= planned.end &&
              (span.last <= table.file_offset || span.first >= table.file_offset + table.size);
       if (!fits) return {};
-      if (span.first - planned.end <= FileWindow::kJoinGap && span.last - planned.begin <= window_.capacity()) {
+      if (span.first - planned.end <= window_.join_gap() && span.last - planned.begin <= window_.capacity()) {
         planned.end = span.last;
       } else {
         Plan(planned);
@@ -361,7 +367,7 @@ class Stream {
     if (!request_.directory) return {};
     Increments subtract = add_.Negated();
     uint64_t held_begin = failed_window_ ? window_.begin() : UINT64_MAX;
-    FileWindow readback(io_, kWindowCapacity);
+    FileWindow readback(io_, kWindowCapacity, kJoinGap);
     auto write_back = [&] { return readback.WriteFrom(readback.begin()); };
     auto nothing = [] { return Status(); };
     Status walk = ForEachSpan([&](const BlockSpan& span) -> Status {
