@@ -19,8 +19,9 @@ Status PrefetchIo::Prefetch(unsigned slot, uint64_t offset, uint64_t length) {
 }
 
 Status PrefetchIo::Read(uint64_t offset, uint8_t* out, size_t length) {
+  if (length == 0) return io_.Read(offset, out, length);  // nothing to copy, only the range to check
   for (const Range& range : ranges_) {
-    if (offset >= range.offset && RangeInside(offset - range.offset, length, range.length)) {
+    if (range.length != 0 && offset >= range.offset && RangeInside(offset - range.offset, length, range.length)) {
       std::memcpy(out, range.bytes.get() + (offset - range.offset), length);
       return {};
     }
@@ -33,7 +34,7 @@ Status PrefetchIo::Write(uint64_t offset, const uint8_t* in, size_t length) {
   for (Range& range : ranges_) {
     uint64_t first = std::max(offset, range.offset);
     uint64_t last = std::min(offset + length, range.offset + range.length);  // in the file when it was written
-    if (first >= last) continue;
+    if (range.length == 0 || first >= last) continue;
     if (write.ok()) {
       std::memcpy(range.bytes.get() + (first - range.offset), in + (first - offset), static_cast<size_t>(last - first));
     } else {
