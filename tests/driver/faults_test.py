@@ -50,7 +50,7 @@ class FailingWrites(ToolTestCase):
 
     def test_a_failed_write_leaves_the_old_image(self):
         path = self.path("special-sparse-relocs.dll")
-        for at in ("1", "2", "3"):
+        for at in ("1", "2", "3", "4"):  # the four pages with relocations
             with self.subTest(failing_write=at):
                 status, out, before = self.rebase_with(path, FAIL_PWRITE_AT=at)
                 self.assertEqual(status, 2)
