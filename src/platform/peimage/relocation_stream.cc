@@ -281,6 +281,7 @@ class Stream {
         if (!span.fits) return Changed();
         if (Status reached = Reach(span); !reached.ok()) return reached;
         PatchTargets(window_.At(span.first), span, add_);
+        ++spans_patched_;
         return {};
       });
       if (!s.ok()) return s;
@@ -370,7 +371,9 @@ class Stream {
     FileWindow readback(io_, kWindowCapacity, kJoinGap);
     auto write_back = [&] { return readback.WriteFrom(readback.begin()); };
     auto nothing = [] { return Status(); };
+    size_t seen = 0;
     Status walk = ForEachSpan([&](const BlockSpan& span) -> Status {
+      if (seen++ >= spans_patched_) return {};  // the forward pass stopped before this one
       if (!span.fits) return Changed();
       if (span.first < head_length_) return {};  // never written
       if (span.last <= written_to_) {
@@ -397,6 +400,7 @@ class Stream {
   std::optional<ChecksumAccumulator> checksum_;
   std::vector<Extent> windows_;  // the first planned ones, the header fields' first
   size_t next_window_ = 0;
+  size_t spans_patched_ = 0;
   uint64_t summed_to_ = 0;
   uint64_t written_to_ = 0;  // every window that ends here or before is on disk
   bool any_written_ = false;

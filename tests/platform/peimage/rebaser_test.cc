@@ -280,23 +280,34 @@ Bytes SpreadOutImage() {
   return ImageBuilder().Section(DataSection(data)).Relocations(blocks).Build();
 }
 
-TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
+using RebaseFn = peimage::Result<peimage::ImageReport> (*)(peimage::ImageIo&, const peimage::RebaseOptions&);
+
+// Both ways through the engine: streamed where it can, and in memory.
+class EachRebasePath : public ::testing::TestWithParam<RebaseFn> {};
+
+TEST_P(EachRebasePath, PutsTheOriginalBytesBackWhenAWriteFails) {
   Bytes image = SpreadOutImage();
+  peimage::RebaseOptions options;
+  options.new_base = 0x12000000;
   for (int fail_at = 1; fail_at <= 3; ++fail_at) {  // pages 0, 2 and 4: three runs
     FailingIo io(image, fail_at, false);
-    peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+    peimage::Result<peimage::ImageReport> result = GetParam()(io, options);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
     EXPECT_EQ(io.bytes(), image) << "failing write " << fail_at;
   }
 }
 
-TEST(Rebase, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
+TEST_P(EachRebasePath, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
   FailingIo io(SpreadOutImage(), 2, true);
-  peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+  peimage::RebaseOptions options;
+  options.new_base = 0x12000000;
+  peimage::Result<peimage::ImageReport> result = GetParam()(io, options);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, EachRebasePath, ::testing::Values(&peimage::RebaseImage, &peimage::RebaseImageInMemory));
 
 TEST(Query, ReadsTheBaseOfImagesThatARebaseWouldRefuse) {
   Bytes image = ImageBuilder().Base(0x00400000).Characteristics(0x3103).Certificate(8).Section(DataSection(Bytes(16, 0)))

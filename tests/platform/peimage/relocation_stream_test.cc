@@ -85,12 +85,12 @@ TEST_P(EachImageShape, RebasesToTheSameBytesAsTheInMemoryPath) {
   EXPECT_EQ(streamed.bytes(), back);
 }
 
-Bytes MixedBlockImage() {
+Bytes MixedBlockImage(bool pe32_plus = false) {
   Bytes data(0x2000, 0x5A);
   // Out of order, every applied type, padding in the middle, a HIGHADJ pair.
   std::vector<uint16_t> entries = {Entry(3, 0x800), Entry(1, 0x10), Entry(0, 0), Entry(2, 0x20),
-                                   Entry(4, 0x30), 0x8001, Entry(3, 0x04), Entry(3, 0xFFC)};
-  return ImageBuilder().Base(kOldBase).WithChecksum().Section(SectionSpec{".data", 0x1000, 0, data, {}, {}})
+                                   Entry(4, 0x30), 0x8001, Entry(3, 0x04), Entry(3, 0xFFC), Entry(10, 0x40), Entry(0, 0)};
+  return ImageBuilder(pe32_plus).Base(kOldBase).WithChecksum().Section(SectionSpec{".data", 0x1000, 0, data, {}, {}})
       .Relocations({RelocationBlock{0x1000, entries}, RelocationBlock{0x2000, {Entry(3, 0)}}}).Build();
 }
 
@@ -106,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"DenseWithChecksumAndOddLength",
                   [] { return PointerImage(100, kOldBase, false).WithChecksum().Overlay({1, 2, 3}).Build(); }, true},
         ShapeCase{"Dir64Sparse", [] { return PointerImage(64, kOldBase, true, 5).WithChecksum().Build(); }, true},
-        ShapeCase{"MixedTypesOutOfOrder", MixedBlockImage, true},
+        ShapeCase{"MixedTypesOutOfOrder", [] { return MixedBlockImage(); }, true},
+        ShapeCase{"MixedTypesOutOfOrderPe32Plus", [] { return MixedBlockImage(true); }, true},
         ShapeCase{"NoRelocationDirectory",
                   [] { return ImageBuilder().Base(kOldBase).WithChecksum().Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}).Build(); },
                   true},
@@ -135,6 +136,50 @@ TEST(StreamedRebase, HandlesMoreWindowsThanItPlansAhead) {
   ASSERT_TRUE(peimage::RebaseImage(streamed, To(kNewBase)).ok());
   ASSERT_TRUE(peimage::RebaseImageInMemory(in_memory, To(kNewBase)).ok());
   EXPECT_EQ(streamed.bytes(), in_memory.bytes());
+}
+
+// Another writer, ignoring the lock, turns a relocation entry into one of an
+// unsupported type once the survey has read the table.
+class TableChangesAfterTheSurvey : public peimage::MemoryImageIo {
+ public:
+  TableChangesAfterTheSurvey(Bytes bytes, uint64_t entry_offset)
+      : MemoryImageIo(std::move(bytes)), entry_offset_(entry_offset) {}
+  peimage::Status Read(uint64_t offset, uint8_t* out, size_t length) override {
+    bool covers_entry = offset <= entry_offset_ && entry_offset_ < offset + length;
+    if (covers_entry && ++table_reads_ == 2) {
+      uint8_t unsupported[2] = {0x00, 0x90};
+      (void)MemoryImageIo::Write(entry_offset_, unsupported, 2);
+    }
+    return MemoryImageIo::Read(offset, out, length);
+  }
+
+ private:
+  uint64_t entry_offset_;
+  int table_reads_ = 0;
+};
+
+TEST(StreamedRebase, UndoesItsWritesWhenTheTableChangesUnderIt) {
+  // A table too large to be read ahead once: each pass reads it afresh.
+  Bytes image = PointerImage(520, kOldBase, false).Build();
+  peimage::MemoryImageIo probe(image);
+  auto headers = peimage::ParseHeaders(probe);
+  ASSERT_TRUE(headers.ok());
+  auto sections = peimage::SectionMap::Build(headers.value());
+  ASSERT_TRUE(sections.ok());
+  auto table = peimage::LocateRelocations(headers.value(), sections.value());
+  ASSERT_TRUE(table.ok() && table.value());
+  uint64_t last_entry = table.value()->file_offset + table.value()->size - 2;
+  ASSERT_EQ(testing_support::ReadLe(image, last_entry, 2) >> 12, 3u);
+  ASSERT_GT(table.value()->size, 256u * 1024);
+
+  TableChangesAfterTheSurvey io(image, last_entry);
+  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, ErrorCode::kIoError);
+  Bytes expected = image;
+  expected[last_entry] = 0x00;
+  expected[last_entry + 1] = 0x90;
+  EXPECT_EQ(io.bytes(), expected);
 }
 
 struct FaultCase {
@@ -179,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
     Images, EachFaultImage,
     ::testing::Values(FaultCase{"Dense", [] { return PointerImage(150, kOldBase, false).WithChecksum().Build(); }},
                       FaultCase{"Sparse", [] { return PointerImage(40, kOldBase, true, 3).Build(); }},
-                      FaultCase{"Mixed", MixedBlockImage}),
+                      FaultCase{"Mixed", [] { return MixedBlockImage(); }}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
