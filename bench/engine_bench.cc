@@ -17,37 +17,32 @@ using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
 using Bytes = std::vector<uint8_t>;
 
-// `megabytes` of data with a pointer every 16 bytes (PE32: HIGHLOW,
-// PE32+: DIR64), each with its relocation.
-Bytes LargeImage(uint32_t megabytes, bool pe32_plus, bool checksum, size_t& relocations) {
-  uint32_t pages = megabytes * 256;
-  unsigned width = pe32_plus ? 8 : 4;
-  uint64_t base = pe32_plus ? 0x180000000 : 0x10000000;
-  Bytes data(size_t{pages} * 0x1000, 0);
-  std::vector<RelocationBlock> blocks(pages);
-  relocations = 0;
-  for (uint32_t page = 0; page < pages; ++page) {
-    blocks[page].page_rva = 0x1000 + page * 0x1000;
-    for (uint32_t offset = 0; offset < 0x1000; offset += 16) {
-      testing_support::WriteLe(data, size_t{page} * 0x1000 + offset, width, base + 0x1000 + page * 0x1000 + offset);
-      blocks[page].entries.push_back(Entry(pe32_plus ? 10 : 3, offset));
-      ++relocations;
-    }
-  }
-  ImageBuilder builder(pe32_plus);
-  builder.Section(SectionSpec{".data", 0x1000, 0, std::move(data), {}, {}}).Relocations(std::move(blocks));
-  if (checksum) builder.WithChecksum();
-  return builder.Build();
-}
+using RebaseFn = peimage::Result<peimage::ImageReport> (*)(peimage::ImageIo&, const peimage::RebaseOptions&);
 
-void RebaseBackAndForth(benchmark::State& state, const Bytes& image, size_t relocations, uint64_t a, uint64_t b) {
+// `megabytes` of data with a pointer every 16 bytes (PE32: HIGHLOW, PE32+:
+// DIR64), each with its relocation: 262,144 relocations a megabyte.
+struct LargeImage {
+  LargeImage(uint32_t megabytes, bool pe32_plus, bool checksum)
+      : relocations(size_t{megabytes} * 256 * 256),
+        base(pe32_plus ? 0x180000000 : 0x10000000) {
+    ImageBuilder builder = testing_support::PointerImage(megabytes * 256, base, pe32_plus);
+    if (checksum) builder.WithChecksum();
+    bytes = builder.Build();
+  }
+  size_t relocations;
+  uint64_t base;
+  Bytes bytes;
+};
+
+void RebaseBackAndForth(benchmark::State& state, const Bytes& image, size_t relocations, uint64_t a, uint64_t b,
+                        RebaseFn rebase = &peimage::RebaseImage) {
   peimage::MemoryImageIo io(image);
   bool toward_b = true;
   for (auto _ : state) {
     peimage::RebaseOptions options;
     options.new_base = toward_b ? b : a;
     toward_b = !toward_b;
-    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options);
+    peimage::Result<peimage::ImageReport> result = rebase(io, options);
     if (!result.ok()) state.SkipWithError(result.error().message.c_str());
     benchmark::DoNotOptimize(result);
   }
@@ -56,28 +51,29 @@ void RebaseBackAndForth(benchmark::State& state, const Bytes& image, size_t relo
 }
 
 void BM_RelocationsHighLow(benchmark::State& state) {
-  size_t relocations = 0;
-  static const Bytes image = LargeImage(64, false, false, relocations);
-  static const size_t count = relocations;
-  RebaseBackAndForth(state, image, count, 0x10000000, 0x20000000);
+  static const LargeImage image(64, false, false);
+  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x20000000);
 }
 BENCHMARK(BM_RelocationsHighLow)->Unit(benchmark::kMillisecond);
 
 void BM_RelocationsDir64(benchmark::State& state) {
-  size_t relocations = 0;
-  static const Bytes image = LargeImage(64, true, false, relocations);
-  static const size_t count = relocations;
-  RebaseBackAndForth(state, image, count, 0x180000000, 0x7FF00000);
+  static const LargeImage image(64, true, false);
+  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x7FF00000);
 }
 BENCHMARK(BM_RelocationsDir64)->Unit(benchmark::kMillisecond);
 
 void BM_RelocationsWithChecksum(benchmark::State& state) {
-  size_t relocations = 0;
-  static const Bytes image = LargeImage(64, false, true, relocations);
-  static const size_t count = relocations;
-  RebaseBackAndForth(state, image, count, 0x10000000, 0x20000000);
+  static const LargeImage image(64, false, true);
+  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x20000000);
 }
 BENCHMARK(BM_RelocationsWithChecksum)->Unit(benchmark::kMillisecond);
+
+// The general path, which plans every changed page in memory first.
+void BM_RelocationsHighLowInMemoryPath(benchmark::State& state) {
+  static const LargeImage image(64, false, false);
+  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x20000000, &peimage::RebaseImageInMemory);
+}
+BENCHMARK(BM_RelocationsHighLowInMemoryPath)->Unit(benchmark::kMillisecond);
 
 void BM_MinimalImage(benchmark::State& state) {
   Bytes data(0x200, 0);
