@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Whole-tool benchmark: Dorvane against reading the bytes and against relinking.
 
-  bench/whole_tool.py --build BUILD_DIR [--work DIR] [--repeat 5] [--small 1400 --medium 500 --large 100]
+  bench/whole_tool.py --build BUILD_DIR [--work DIR] [--repeat 9] [--small 1400 --medium 500 --large 100]
 
 BUILD_DIR holds Dorvane, make_samples and tests/peak_rss (a Release build).
 It generates a corpus with the tests' image builder (images of 4 KiB to 6 MiB
 of data, a HIGHLOW or DIR64 relocation every 16 bytes of every --every-th
-page, every --checksums-th one with a checksum), then on the same files, warm cache, takes the median of several
-runs of:
+page, every --checksums-th one with a checksum), then on the same files,
+warm cache, takes the median of several
+runs of (each measure run in turn with the one it is compared with):
   (a) Dorvane rebasing the whole list (alternating bases, so every run moves
       every image);
   (b) cat of every file to /dev/null;
@@ -26,25 +27,36 @@ import tempfile
 import time
 
 
+def run_once(command, stdin_path=None):
+    with open(stdin_path or os.devnull, "rb") as stdin:
+        started = time.perf_counter()
+        subprocess.run(command, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.perf_counter() - started
+
+
 def timed(command, stdin_path=None, repeat=5):
-    times = []
-    for _ in range(repeat):
-        with open(stdin_path or os.devnull, "rb") as stdin:
-            started = time.perf_counter()
-            subprocess.run(command, stdin=stdin, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            times.append(time.perf_counter() - started)
-    return statistics.median(times)
+    return statistics.median(run_once(command, stdin_path) for _ in range(repeat))
+
+
+def rebase_command(tool, i):
+    # Alternating bases, so that every run moves every image.
+    return [tool, "/BASE:%X" % (0x20000000 if i % 2 == 0 else 0x12000000)]
 
 
 def alternating_rebase(tool, listing, repeat):
-    times = []
+    return statistics.median(run_once(rebase_command(tool, i), listing) for i in range(repeat))
+
+
+def interleaved(first, second, listing, repeat):
+    """Runs first(i) and second(i) in turn, so that a slow spell of the
+    machine weighs on both; returns their medians and the median, lowest and
+    highest of the ratios of each pair."""
+    a, b = [], []
     for i in range(repeat):
-        with open(listing, "rb") as stdin:
-            started = time.perf_counter()
-            subprocess.run([tool, "/BASE:%X" % (0x20000000 if i % 2 == 0 else 0x12000000)], stdin=stdin,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            times.append(time.perf_counter() - started)
-    return statistics.median(times)
+        a.append(run_once(first(i), listing))
+        b.append(run_once(second(i), listing))
+    ratios = sorted(x / y for x, y in zip(a, b))
+    return statistics.median(a), statistics.median(b), statistics.median(ratios), ratios[0], ratios[-1]
 
 
 def make_corpus(build, work, counts, every, checksums):
@@ -104,7 +116,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--work")
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--small", type=int, default=1400)
     parser.add_argument("--medium", type=int, default=500)
     parser.add_argument("--large", type=int, default=100)
@@ -124,20 +136,21 @@ def main():
     print("corpus: %d images, %.1f MiB" % (len(paths), total / 2**20))
 
     timed(["xargs", "cat"], listing, 2)  # warm the cache
-    a = alternating_rebase(tool, listing, args.repeat)
-    b = timed(["sh", "-c", "xargs cat > /dev/null"], listing, args.repeat)
-    check = timed([tool, "/CHECK"], listing, args.repeat)
-    heads = timed(["sh", "-c", "xargs head -q -c 4096 > /dev/null"], listing, args.repeat)
+    a, b, ab, ab_low, ab_high = interleaved(lambda i: rebase_command(tool, i),
+                                            lambda i: ["sh", "-c", "xargs cat > /dev/null"], listing, args.repeat)
+    check, heads, de, de_low, de_high = interleaved(lambda i: [tool, "/CHECK"],
+                                                    lambda i: ["sh", "-c", "xargs head -q -c 4096 > /dev/null"],
+                                                    listing, args.repeat)
     peak = subprocess.run([os.path.join(build, "tests", "peak_rss"), tool], stdin=open(listing, "rb"),
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     rss = int(peak.stderr.split(b"peak_rss_kib ")[-1])
 
     print("(a) rebase whole list      %8.3f s" % a)
     print("(b) cat every file         %8.3f s" % b)
-    print("    a/b                    %8.2f" % (a / b))
+    print("    a/b                    %8.2f  (pairs: %.2f to %.2f)" % (ab, ab_low, ab_high))
     print("(d) check whole list       %8.3f s" % check)
     print("(e) first 4 KiB of each    %8.3f s" % heads)
-    print("    d/e                    %8.2f" % (check / heads))
+    print("    d/e                    %8.2f  (pairs: %.2f to %.2f)" % (de, de_low, de_high))
     print("    peak RSS of (a)        %8d KiB" % rss)
     relinked = relink_subset(build, work, args.relink, max(1, args.repeat // 2))
     if relinked:

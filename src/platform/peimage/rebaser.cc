@@ -278,13 +278,13 @@ Result<ImageReport> Rebase(ImageIo& file, const RebaseOptions& options, bool may
   if (Status s = CheckMovable(headers, options); !s.ok()) return s.error();
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
-  if (directory.value() && directory.value()->size <= kTableBytes) {
-    (void)io.Prefetch(1, directory.value()->file_offset, directory.value()->size);
-  }
+  bool table_read_ahead = directory.value() && directory.value()->size <= kTableBytes &&
+                          io.Prefetch(1, directory.value()->file_offset, directory.value()->size).ok();
 
   if (may_stream) {
     const RelocationDirectory* table = directory.value() ? &*directory.value() : nullptr;
-    StreamedRebase request{headers, sections.value(), table, options.new_base, NewTimeStamp(headers, options)};
+    StreamedRebase request{headers, sections.value(), table, options.new_base, NewTimeStamp(headers, options),
+                           table_read_ahead};
     Result<bool> streamed = RebaseInStream(io, request);
     if (!streamed.ok()) return streamed.error();
     if (streamed.value()) return report;

@@ -77,6 +77,16 @@ std::optional<UniformBlock> AsUniform(const uint8_t* entries, size_t count) {
   return UniformBlock{type, count, low, high};
 }
 
+/// The shape of a block that has passed AsUniform before, from its ends.
+UniformBlock KnownUniform(const uint8_t* entries, size_t count) {
+  while (count > 0 && (entries[2 * count - 1] >> 4) == kRelAbsolute) --count;
+  if (count == 0) return UniformBlock{};
+  unsigned type = detail::LoadU16(entries) >> 12;
+  uint32_t low = detail::LoadU16(entries) & 0xFFFu;
+  uint32_t high = (detail::LoadU16(entries + 2 * (count - 1)) & 0xFFFu) + RelocationWidth(static_cast<uint8_t>(type));
+  return UniformBlock{type, count, low, high};
+}
+
 /// Whether every entry of a block has an applied type, every HIGHADJ its
 /// second entry, and no two targets share a byte. Sets [low, high) to the
 /// bytes of the page that the targets cover (empty for padding only).
@@ -220,7 +230,13 @@ class Stream {
     return WalkBlocks(io_, *request_.directory, [&](uint64_t, uint32_t page_rva, const uint8_t* entries, size_t count) {
       BlockSpan span{0, 0, 0, entries, count, std::nullopt, false};
       uint32_t high = 0;
-      if (!CheckEntries(span, high)) return visit(span);
+      if (blocks_known_uniform_) {
+        span.uniform = KnownUniform(entries, count);
+        span.low = span.uniform->low;
+        high = span.uniform->high;
+      } else if (!CheckEntries(span, high)) {
+        return visit(span);
+      }
       if (high == 0) return Status();
       std::optional<uint64_t> first = request_.sections.FileOffset(uint64_t{page_rva} + span.low, high - span.low);
       if (!first) return visit(span);
@@ -236,9 +252,11 @@ class Stream {
   Result<bool> Survey() {
     const RelocationDirectory& table = *request_.directory;
     bool fits = true;
+    bool uniform = true;
     Extent planned{0, head_length_};
     Status walk = ForEachSpan([&](const BlockSpan& span) -> Status {
       if (!fits) return {};
+      uniform = uniform && span.uniform.has_value();
       fits = span.fits && span.first >= planned.end &&
              (span.last <= table.file_offset || span.first >= table.file_offset + table.size);
       if (!fits) return {};
@@ -251,6 +269,8 @@ class Stream {
       return {};
     });
     Plan(planned);
+    // The passes that follow need not check again what cannot have changed.
+    blocks_known_uniform_ = fits && walk.ok() && uniform && request_.table_read_ahead;
     // A table the walk cannot read, or one this layout does not cover, goes
     // to the general path, which reports the first fault in table order.
     return fits && walk.ok();
@@ -401,6 +421,7 @@ class Stream {
   std::vector<Extent> windows_;  // the first planned ones, the header fields' first
   size_t next_window_ = 0;
   size_t spans_patched_ = 0;
+  bool blocks_known_uniform_ = false;  // every block passed AsUniform, in a table that cannot change
   uint64_t summed_to_ = 0;
   uint64_t written_to_ = 0;  // every window that ends here or before is on disk
   bool any_written_ = false;

@@ -18,6 +18,8 @@ struct StreamedRebase {
   const RelocationDirectory* directory;  // null when the image has none
   uint64_t new_base = 0;
   uint32_t new_time_stamp = 0;
+  /// The table's bytes are held in memory, so every pass reads the same.
+  bool table_read_ahead = false;
 };
 
 /// Rebases the image front to back through one bounded window of pages, for
