@@ -56,28 +56,7 @@ struct UniformBlock {
   uint32_t low = 0, high = 0;
 };
 
-std::optional<UniformBlock> AsUniform(const uint8_t* entries, size_t count) {
-  while (count > 0 && (entries[2 * count - 1] >> 4) == kRelAbsolute) --count;
-  if (count == 0) return UniformBlock{};
-  unsigned type = detail::LoadU16(entries) >> 12;
-  unsigned width = RelocationWidth(static_cast<uint8_t>(type));
-  if (width == 0 || type == kRelHighAdj) return std::nullopt;
-  // No early exit and no bool, so that the compiler checks many entries at
-  // once.
-  unsigned odd = 0;
-  for (size_t i = 1; i < count; ++i) {
-    unsigned previous = detail::LoadU16(entries + 2 * (i - 1));
-    unsigned entry = detail::LoadU16(entries + 2 * i);
-    odd |= (entry >> 12) ^ type;
-    odd |= (entry & 0xFFFu) < (previous & 0xFFFu) + width;
-  }
-  if (odd != 0) return std::nullopt;
-  uint32_t low = detail::LoadU16(entries) & 0xFFFu;
-  uint32_t high = (detail::LoadU16(entries + 2 * (count - 1)) & 0xFFFu) + width;
-  return UniformBlock{type, count, low, high};
-}
-
-/// The shape of a block that has passed AsUniform before, from its ends.
+/// The shape of a block whose entries are uniform, read off its ends.
 UniformBlock KnownUniform(const uint8_t* entries, size_t count) {
   while (count > 0 && (entries[2 * count - 1] >> 4) == kRelAbsolute) --count;
   if (count == 0) return UniformBlock{};
@@ -85,6 +64,25 @@ UniformBlock KnownUniform(const uint8_t* entries, size_t count) {
   uint32_t low = detail::LoadU16(entries) & 0xFFFu;
   uint32_t high = (detail::LoadU16(entries + 2 * (count - 1)) & 0xFFFu) + RelocationWidth(static_cast<uint8_t>(type));
   return UniformBlock{type, count, low, high};
+}
+
+/// The block's shape when its entries are uniform; nothing otherwise.
+std::optional<UniformBlock> AsUniform(const uint8_t* entries, size_t count) {
+  UniformBlock block = KnownUniform(entries, count);
+  if (block.count == 0) return block;
+  unsigned width = RelocationWidth(static_cast<uint8_t>(block.type));
+  if (width == 0 || block.type == kRelHighAdj) return std::nullopt;
+  // No early exit and no bool, so that the compiler checks many entries at
+  // once.
+  unsigned odd = 0;
+  for (size_t i = 1; i < block.count; ++i) {
+    unsigned previous = detail::LoadU16(entries + 2 * (i - 1));
+    unsigned entry = detail::LoadU16(entries + 2 * i);
+    odd |= (entry >> 12) ^ block.type;
+    odd |= (entry & 0xFFFu) < (previous & 0xFFFu) + width;
+  }
+  if (odd != 0) return std::nullopt;
+  return block;
 }
 
 /// Whether every entry of a block has an applied type, every HIGHADJ its
@@ -215,10 +213,7 @@ class Stream {
 
   Result<bool> Run() {
     if (add_.low != 0 || head_length_ > io_.Size() || head_length_ > window_.capacity() / 2) return false;
-    if (request_.directory) {
-      Result<bool> fits = Survey();
-      if (!fits.ok() || !fits.value()) return fits;
-    }
+    if (request_.directory && !Survey()) return false;
     if (Status s = Forward(); !s.ok()) return Undo(s.error());
     return true;
   }
@@ -249,7 +244,7 @@ class Stream {
 
   /// Checks the layout and plans the windows: ranges of the file, each read
   /// and written with one call.
-  Result<bool> Survey() {
+  bool Survey() {
     const RelocationDirectory& table = *request_.directory;
     bool fits = true;
     bool uniform = true;
