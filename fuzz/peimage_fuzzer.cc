@@ -16,6 +16,7 @@
 #include "peimage/headers.h"
 #include "peimage/memory_image_io.h"
 #include "peimage/rebaser.h"
+#include "support/reference_rebase.h"
 
 namespace {
 
@@ -66,6 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   peimage::Result<peimage::ImageReport> in_memory = peimage::RebaseImageInMemory(in_memory_io, options);
   Require(in_memory.ok() == rebased.ok(), "the two paths disagree on success");
   Require(in_memory_io.bytes() == io.bytes(), "the two paths wrote different bytes");
+  testing_support::ReferenceOutcome expected = testing_support::ReferenceRebase(original, options);
+  Require(expected.error.has_value() != rebased.ok(), "the engine and the reference disagree on success");
+  Require(expected.bytes == io.bytes(), "the engine and the reference wrote different bytes");
+  Require(rebased.ok() || *expected.error == rebased.error().code, "the engine and the reference fail differently");
   if (!rebased.ok()) {
     Require(in_memory.error().code == rebased.error().code, "the two paths fail differently");
     RequireKnownCode(rebased.error());
