@@ -17,15 +17,14 @@ using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
 using Bytes = std::vector<uint8_t>;
 
-using RebaseFn = peimage::Result<peimage::ImageReport> (*)(peimage::ImageIo&, const peimage::RebaseOptions&);
-
 // `megabytes` of data with a pointer every 16 bytes (PE32: HIGHLOW, PE32+:
 // DIR64), each with its relocation: 262,144 relocations a megabyte.
 struct LargeImage {
-  LargeImage(uint32_t megabytes, bool pe32_plus, bool checksum)
+  LargeImage(uint32_t megabytes, bool pe32_plus, bool checksum,
+             testing_support::BlockOrder order = testing_support::BlockOrder::kForward)
       : relocations(size_t{megabytes} * 256 * 256),
         base(pe32_plus ? 0x180000000 : 0x10000000) {
-    ImageBuilder builder = testing_support::PointerImage(megabytes * 256, base, pe32_plus);
+    ImageBuilder builder = testing_support::PointerImage(megabytes * 256, base, pe32_plus, 1, order);
     if (checksum) builder.WithChecksum();
     bytes = builder.Build();
   }
@@ -34,15 +33,14 @@ struct LargeImage {
   Bytes bytes;
 };
 
-void RebaseBackAndForth(benchmark::State& state, const Bytes& image, size_t relocations, uint64_t a, uint64_t b,
-                        RebaseFn rebase = &peimage::RebaseImage) {
+void RebaseBackAndForth(benchmark::State& state, const Bytes& image, size_t relocations, uint64_t a, uint64_t b) {
   peimage::MemoryImageIo io(image);
   bool toward_b = true;
   for (auto _ : state) {
     peimage::RebaseOptions options;
     options.new_base = toward_b ? b : a;
     toward_b = !toward_b;
-    peimage::Result<peimage::ImageReport> result = rebase(io, options);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options);
     if (!result.ok()) state.SkipWithError(result.error().message.c_str());
     benchmark::DoNotOptimize(result);
   }
@@ -68,12 +66,19 @@ void BM_RelocationsWithChecksum(benchmark::State& state) {
 }
 BENCHMARK(BM_RelocationsWithChecksum)->Unit(benchmark::kMillisecond);
 
-// The general path, which plans every changed page in memory first.
-void BM_RelocationsHighLowInMemoryPath(benchmark::State& state) {
-  static const LargeImage image(64, false, false);
-  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x20000000, &peimage::RebaseImageInMemory);
+// The same image with its relocation blocks listed backwards, then shuffled:
+// the table is read by file order of the pages.
+void BM_RelocationsHighLowBackwardTable(benchmark::State& state) {
+  static const LargeImage image(64, false, false, testing_support::BlockOrder::kBackward);
+  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x20000000);
 }
-BENCHMARK(BM_RelocationsHighLowInMemoryPath)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RelocationsHighLowBackwardTable)->Unit(benchmark::kMillisecond);
+
+void BM_RelocationsHighLowShuffledTable(benchmark::State& state) {
+  static const LargeImage image(64, false, false, testing_support::BlockOrder::kShuffled);
+  RebaseBackAndForth(state, image.bytes, image.relocations, image.base, 0x20000000);
+}
+BENCHMARK(BM_RelocationsHighLowShuffledTable)->Unit(benchmark::kMillisecond);
 
 void BM_MinimalImage(benchmark::State& state) {
   Bytes data(0x200, 0);

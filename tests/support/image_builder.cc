@@ -44,9 +44,11 @@ ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks) {
   std::vector<uint8_t> bytes;
   for (const RelocationBlock& block : blocks) {
     size_t at = bytes.size();
-    bytes.resize(at + 8 + 2 * block.entries.size());
+    // Each block ends on a 32-bit boundary, padded with an ABSOLUTE entry.
+    size_t size = 8 + 2 * ((block.entries.size() + 1) & ~size_t{1});
+    bytes.resize(at + size, 0);
     WriteLe(bytes, at, 4, block.page_rva);
-    WriteLe(bytes, at + 4, 4, 8 + 2 * block.entries.size());
+    WriteLe(bytes, at + 4, 4, size);
     for (size_t i = 0; i < block.entries.size(); ++i) WriteLe(bytes, at + 8 + 2 * i, 2, block.entries[i]);
   }
   return RawRelocations(std::move(bytes));
@@ -128,7 +130,19 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   return image;
 }
 
-ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every) {
+std::vector<RelocationBlock> Ordered(std::vector<RelocationBlock> blocks, BlockOrder order) {
+  if (order == BlockOrder::kBackward) std::reverse(blocks.begin(), blocks.end());
+  if (order == BlockOrder::kShuffled) {
+    uint32_t state = 12345;  // a fixed linear congruential sequence: the same shuffle on every run
+    for (size_t i = blocks.size(); i > 1; --i) {
+      state = state * 1103515245u + 12345u;
+      std::swap(blocks[i - 1], blocks[(state >> 8) % i]);
+    }
+  }
+  return blocks;
+}
+
+ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every, BlockOrder order) {
   std::vector<uint8_t> data(size_t{pages} * 0x1000, 0);
   std::vector<RelocationBlock> blocks;
   unsigned width = pe32_plus ? 8 : 4;
@@ -141,7 +155,7 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
     blocks.push_back(block);
   }
   ImageBuilder builder(pe32_plus);
-  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(blocks);
+  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(Ordered(std::move(blocks), order));
   return builder;
 }
 

@@ -51,7 +51,8 @@ class ImageBuilder {
   /// Stores a correct checksum (computed independently of the engine).
   ImageBuilder& WithChecksum() { checksum_ = true; return *this; }
   ImageBuilder& Section(SectionSpec section) { sections_.push_back(std::move(section)); return *this; }
-  /// Adds a .reloc section after the others holding these blocks.
+  /// Adds a .reloc section after the others holding these blocks, each
+  /// padded to a 32-bit boundary with an ABSOLUTE entry where it needs one.
   ImageBuilder& Relocations(std::vector<RelocationBlock> blocks);
   /// Adds a .reloc section holding exactly these bytes as the directory.
   ImageBuilder& RawRelocations(std::vector<uint8_t> bytes);
@@ -79,10 +80,18 @@ class ImageBuilder {
   uint32_t rva_and_sizes_ = 16;
 };
 
+/// The order of a relocation table's blocks: by page, as linkers write them,
+/// reversed, or shuffled (the same way every time).
+enum class BlockOrder { kForward, kBackward, kShuffled };
+
 /// An image based at `base` whose one data section holds `pages` pages of
 /// pointers into itself, with a HIGHLOW (PE32) or DIR64 (PE32+) relocation
 /// every 16 bytes of every `every`-th page, in one block per page.
-ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1);
+ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1,
+                          BlockOrder order = BlockOrder::kForward);
+
+/// `blocks` in `order`.
+std::vector<RelocationBlock> Ordered(std::vector<RelocationBlock> blocks, BlockOrder order);
 
 /// The PE checksum of `image`, straight from its definition.
 uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_offset);

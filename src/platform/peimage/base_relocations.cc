@@ -22,32 +22,35 @@ Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders&
   return std::optional<RelocationDirectory>(RelocationDirectory{table.address, table.size, *offset});
 }
 
-namespace detail {
-
-Error BlockError(const RelocationDirectory& directory, uint64_t block, const char* format, uint32_t value) {
-  char detail[160];
-  std::snprintf(detail, sizeof detail, format, value);
-  return MakeError(ErrorCode::kBadRelocationTable, "relocation block at RVA 0x%llX: %s",
-                   static_cast<unsigned long long>(directory.rva + block), detail);
-}
-
-Status CheckBlockHeader(const RelocationDirectory& directory, uint64_t block, uint32_t size_of_block,
-                        uint64_t remaining_after_header) {
-  if (size_of_block < 8) return BlockError(directory, block, "SizeOfBlock %u is below 8", size_of_block);
-  if (size_of_block % 2 != 0) return BlockError(directory, block, "SizeOfBlock %u is odd", size_of_block);
-  if (size_of_block > kMaxSizeOfBlock) {
-    return BlockError(directory, block, "SizeOfBlock %u is above the largest a page can need", size_of_block);
-  }
-  if (size_of_block - 8 > remaining_after_header) {
-    return BlockError(directory, block, "SizeOfBlock %u runs past the end of the relocation directory",
-                      size_of_block);
-  }
+Status ReadBlockHeader(RelocationTable& table, uint64_t block, BlockHeader& header) {
+  using detail::BlockError;
+  if (block % 4 != 0) return BlockError(table, block, "is not on a 32-bit boundary%.0u", 0);
+  uint64_t remaining = table.size() - block;
+  if (remaining < 8) return BlockError(table, block, "header is cut short: %u bytes remain", static_cast<uint32_t>(remaining));
+  const uint8_t* bytes = nullptr;
+  if (Status s = table.View(block, 8, bytes); !s.ok()) return s;
+  header.page_rva = static_cast<uint32_t>(LoadLeFixed<4>(bytes));
+  header.size_of_block = static_cast<uint32_t>(LoadLeFixed<4>(bytes + 4));
+  uint32_t size = header.size_of_block;
+  if (size < 8) return BlockError(table, block, "SizeOfBlock %u is below 8", size);
+  if (size % 2 != 0) return BlockError(table, block, "SizeOfBlock %u is odd", size);
+  if (size > kMaxSizeOfBlock) return BlockError(table, block, "SizeOfBlock %u is above the largest a page can need", size);
+  if (size - 8 > remaining - 8) return BlockError(table, block, "SizeOfBlock %u runs past the end of the relocation directory", size);
   return {};
 }
 
-Error UnsupportedType(const RelocationDirectory& directory, uint64_t block, size_t index, unsigned type) {
+namespace detail {
+
+Error BlockError(const RelocationTable& table, uint64_t block, const char* format, uint32_t value) {
+  char detail[160];
+  std::snprintf(detail, sizeof detail, format, value);
+  return MakeError(ErrorCode::kBadRelocationTable, "relocation block at RVA 0x%llX: %s",
+                   static_cast<unsigned long long>(table.directory().rva + block), detail);
+}
+
+Error UnsupportedType(const RelocationTable& table, uint64_t block, size_t index, unsigned type) {
   return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX: entry %zu has unsupported type %u",
-                   static_cast<unsigned long long>(directory.rva + block), index, type);
+                   static_cast<unsigned long long>(table.directory().rva + block), index, type);
 }
 
 }  // namespace detail

@@ -9,22 +9,18 @@
 
 namespace peimage {
 
-/// An ImageIo in front of another that answers reads from ranges it has read
-/// ahead: the headers and the relocation table, which a rebase reads in
-/// several small pieces and more than once, then cost one read each. Writes
-/// go through, and into the ranges held.
+/// An ImageIo in front of another that answers reads from a range it has
+/// read ahead: the headers, which a rebase reads in several small pieces,
+/// then cost one read. Writes go through, and into the range held.
 class PrefetchIo : public ImageIo {
  public:
-  static constexpr unsigned kSlots = 2;
-
   explicit PrefetchIo(ImageIo& io) : io_(io) {}
 
   uint64_t Size() const override { return io_.Size(); }
 
-  /// Reads [offset, offset + length), clipped to the file, into `slot`
-  /// (below kSlots), dropping what the slot held. Errors: kIoError, the slot
-  /// then empty.
-  Status Prefetch(unsigned slot, uint64_t offset, uint64_t length);
+  /// Reads [offset, offset + length), clipped to the file, dropping what was
+  /// held. Errors: kIoError, nothing then held.
+  Status Prefetch(uint64_t offset, uint64_t length);
 
   Status Read(uint64_t offset, uint8_t* out, size_t length) override;
   Status Write(uint64_t offset, const uint8_t* in, size_t length) override;
@@ -37,7 +33,7 @@ class PrefetchIo : public ImageIo {
   };
 
   ImageIo& io_;
-  Range ranges_[kSlots];
+  Range range_;
 };
 
 }  // namespace peimage

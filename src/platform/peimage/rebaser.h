@@ -36,22 +36,18 @@ Result<ImageReport> QueryImage(ImageIo& io);
 /// stamp and, when the stored CheckSum is nonzero, the recomputed checksum.
 /// No other byte changes. An image already at the new base is left untouched.
 /// All checks run before the first write; on any error the file is unchanged,
-/// except for kPartiallyWritten.
+/// except for kPartiallyWritten. Memory: the headers, a 256 KiB window, a
+/// relocation table buffer of at most 256 KiB, and 16 bytes for each block
+/// of the table (one per section for a block whose page spans several).
 /// Errors: those of ParseHeaders and SectionMap::Build; kBadRequestedBase
 /// (zero, not a multiple of 64 KiB, or past 4 GiB for PE32);
 /// kInconsistentHeaders (the current ImageBase is not a multiple of 64 KiB);
 /// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped; those of
-/// LocateRelocations and WalkRelocations; kBadRelocationTable (two targets
+/// LocateRelocations and IndexRelocations; kBadRelocationTable (two targets
 /// overlap); kRelocationOutOfRange (a target with
 /// no file bytes behind it, or inside the relocation table); kIoError;
 /// kPartiallyWritten (a write failed and so did restoring the original bytes).
 Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options);
-
-/// RebaseImage without its streamed path: the general path alone, which
-/// plans every changed page in memory before the first write. The same
-/// results and errors; exposed so that tests can hold the two paths to the
-/// same output.
-Result<ImageReport> RebaseImageInMemory(ImageIo& io, const RebaseOptions& options);
 
 }  // namespace peimage
 

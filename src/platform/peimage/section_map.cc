@@ -75,20 +75,19 @@ Result<SectionMap> SectionMap::Build(const ImageHeaders& headers) {
   return map;
 }
 
-std::optional<uint64_t> SectionMap::FileOffset(uint64_t rva, uint64_t length) const {
-  auto inside = [&](const MappedSection& s) {
-    return rva >= s.rva && length <= s.file_backed && rva - s.rva <= s.file_backed - length;
-  };
-  if (last_hit_ < sections_.size() && inside(sections_[last_hit_])) {
-    return uint64_t{sections_[last_hit_].file_offset} + (rva - sections_[last_hit_].rva);
-  }
+std::optional<size_t> SectionMap::Find(uint64_t rva, uint64_t length) const {
+  if (last_hit_ < sections_.size() && sections_[last_hit_].Holds(rva, length)) return last_hit_;
   auto after = std::upper_bound(sections_.begin(), sections_.end(), rva,
                                 [](uint64_t value, const MappedSection& s) { return value < s.rva; });
-  if (after == sections_.begin()) return std::nullopt;
-  const MappedSection& s = *(after - 1);
-  if (!inside(s)) return std::nullopt;
+  if (after == sections_.begin() || !(after - 1)->Holds(rva, length)) return std::nullopt;
   last_hit_ = static_cast<size_t>(after - 1 - sections_.begin());
-  return uint64_t{s.file_offset} + (rva - s.rva);
+  return last_hit_;
+}
+
+std::optional<uint64_t> SectionMap::FileOffset(uint64_t rva, uint64_t length) const {
+  std::optional<size_t> found = Find(rva, length);
+  if (!found) return std::nullopt;
+  return sections_[*found].FileOffsetOf(rva);
 }
 
 }  // namespace peimage

@@ -16,6 +16,13 @@ struct MappedSection {
   uint32_t rva = 0;
   uint32_t file_backed = 0;
   uint32_t file_offset = 0;
+
+  /// Whether [rva, rva + length) lies in the file-backed bytes.
+  bool Holds(uint64_t at, uint64_t length) const {
+    return at >= rva && length <= file_backed && at - rva <= file_backed - length;
+  }
+  /// The file offset of `at`, an RVA that Holds.
+  uint64_t FileOffsetOf(uint64_t at) const { return uint64_t{file_offset} + (at - rva); }
 };
 
 /// Translates RVAs to file offsets for the bytes that the file really holds.
@@ -31,6 +38,12 @@ class SectionMap {
   /// file-backed bytes of one section; nothing otherwise (headers, zero-filled
   /// tails, gaps, ranges that straddle two sections).
   std::optional<uint64_t> FileOffset(uint64_t rva, uint64_t length) const;
+
+  /// The index of the section that FileOffset finds [rva, rva + length) in.
+  std::optional<size_t> Find(uint64_t rva, uint64_t length) const;
+
+  /// The section at `index`, one that Find returned.
+  const MappedSection& section(size_t index) const { return sections_[index]; }
 
  private:
   std::vector<MappedSection> sections_;  // ascending, non-overlapping RVAs

@@ -1,0 +1,245 @@
+#include "rebase_pass.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+
+#include "base_relocations.h"
+#include "block_shape.h"
+#include "checksum.h"
+#include "file_window.h"
+#include "little_endian.h"
+
+namespace peimage {
+
+namespace {
+
+constexpr uint64_t kWindowCapacity = 256 * 1024;
+// Pieces closer than this share a window, read and written with one call. A
+// gap of untouched pages is left alone, unless the checksum reads it anyway:
+// then writing it back unchanged costs less than a call per piece.
+constexpr uint64_t kJoinGap = 4096;
+constexpr uint64_t kWholeFile = UINT64_MAX;
+// The header fields a rebase changes, from TimeDateStamp to CheckSum, lie
+// within 84 bytes at fixed offsets from e_lfanew.
+constexpr size_t kHeadCapacity = 96;
+
+Error Changed() {
+  return MakeError(ErrorCode::kIoError, "the relocation table changed while the image was being rebased");
+}
+
+template <unsigned kType>
+void PatchEach(uint8_t* at_low, const UniformBlock& shape, const uint8_t* entries, const Delta& delta) {
+  for (size_t i = 0; i < shape.count; ++i) {
+    uint32_t at = static_cast<uint32_t>(LoadLeFixed<2>(entries + 2 * i)) & 0xFFFu;
+    ApplyRelocation<kType>(at_low + (at - shape.low), delta);
+  }
+}
+
+void PatchUniform(uint8_t* at_low, const UniformBlock& shape, const uint8_t* entries, const Delta& delta) {
+  switch (shape.type) {
+    case kRelHigh:
+      return PatchEach<kRelHigh>(at_low, shape, entries, delta);
+    case kRelLow:
+      return PatchEach<kRelLow>(at_low, shape, entries, delta);
+    case kRelHighLow:
+      return PatchEach<kRelHighLow>(at_low, shape, entries, delta);
+    case kRelDir64:
+      return PatchEach<kRelDir64>(at_low, shape, entries, delta);
+    default:
+      return;  // AsUniform admits no other type
+  }
+}
+
+class RebasePass {
+ public:
+  RebasePass(ImageIo& io, const CheckedRebase& rebase)
+      : io_(io),
+        rebase_(rebase),
+        headers_(rebase.headers),
+        window_(io, kWindowCapacity),
+        head_first_(headers_.time_date_stamp_offset),
+        head_last_(std::max({headers_.time_date_stamp_offset + 4, headers_.image_base_offset + headers_.address_width(),
+                             headers_.checksum_offset + 4})) {}
+
+  Status Run() {
+    Status forward = Sweep(rebase_.delta, kWholeFile, Mode::kForward);
+    if (forward.ok() || forward.error().code == ErrorCode::kPartiallyWritten || written_to_ == 0) return forward;
+    Status undo = Sweep(rebase_.delta.Negated(), written_to_, Mode::kUndo);
+    if (undo.ok()) return forward;
+    return MakeError(ErrorCode::kPartiallyWritten, "%s; restoring the original bytes failed too: %s",
+                     forward.error().message.c_str(), undo.error().message.c_str());
+  }
+
+ private:
+  enum class Mode { kForward, kUndo };
+
+  // The regions the sweep visits in file order: the header fields, then
+  // every piece.
+  size_t regions() const { return rebase_.pieces.size() + 1; }
+  uint64_t First(size_t i) const { return i == 0 ? head_first_ : rebase_.pieces[i - 1].first(); }
+  uint64_t Last(size_t i) const { return i == 0 ? head_last_ : rebase_.pieces[i - 1].last(); }
+  size_t head_length() const { return static_cast<size_t>(head_last_ - head_first_); }
+
+  /// Applies `delta` to every region before `limit`: the targets that lie
+  /// wholly below it and, undoing, the header fields.
+  Status Sweep(const Delta& delta, uint64_t limit, Mode mode) {
+    window_.Clear();
+    summed_to_ = 0;
+    checksum_.reset();
+    if (mode == Mode::kForward && headers_.checksum != 0) checksum_.emplace(headers_.checksum_offset);
+    const uint64_t gap = checksum_ ? window_.capacity() : kJoinGap;
+    for (size_t k = 0; k < regions() && First(k) < limit;) {
+      // The window grows by every region that starts near its end and fits.
+      uint64_t begin = window_.empty() ? First(k) : window_.begin();
+      uint64_t end = std::max(window_.empty() ? 0 : window_.end(), Last(k));
+      size_t j = k + 1;
+      for (; j < regions() && First(j) < limit; ++j) {
+        uint64_t last = std::max(end, Last(j));
+        if (First(j) > end + gap || last - begin > window_.capacity()) break;
+        end = last;
+      }
+      end = std::min(end, limit);
+      if (Status s = window_.empty() ? StartAt(begin, end) : window_.ExtendTo(end); !s.ok()) return s;
+      for (size_t i = k; i < j; ++i) {
+        if (Status s = PatchRegion(i, delta, limit, mode); !s.ok()) return s;
+      }
+      // What lies before the next region is final; what it shares is kept.
+      uint64_t release = j < regions() && First(j) < limit ? std::min(end, First(j)) : end;
+      if (Status s = Release(release, mode); !s.ok()) return s;
+      k = j;
+    }
+    if (mode == Mode::kUndo) return {};
+    if (Status s = SumTo(io_.Size()); !s.ok()) return s;
+    if (!checksum_) return {};
+    StoreLeFixed<4>(head_new_.data() + (headers_.checksum_offset - head_first_), checksum_->Finish());
+    return WriteOut(head_first_, head_new_.data(), head_length(), mode);
+  }
+
+  Status StartAt(uint64_t begin, uint64_t end) {
+    if (Status s = SumTo(begin); !s.ok()) return s;
+    return window_.Start(begin, end);
+  }
+
+  Status PatchRegion(size_t i, const Delta& delta, uint64_t limit, Mode mode) {
+    if (i > 0) return PatchPiece(rebase_.pieces[i - 1], delta, limit);
+    uint8_t* head = window_.At(head_first_);
+    if (mode == Mode::kUndo) {
+      std::memcpy(head, head_original_.data(), head_length());
+      return {};
+    }
+    std::memcpy(head_original_.data(), head, head_length());
+    uint8_t* base = window_.At(headers_.image_base_offset);
+    if (headers_.pe32_plus) {
+      StoreLeFixed<8>(base, rebase_.new_base);
+    } else {
+      StoreLeFixed<4>(base, rebase_.new_base);
+    }
+    StoreLeFixed<4>(window_.At(headers_.time_date_stamp_offset), rebase_.new_time_stamp);
+    return {};
+  }
+
+  Status PatchPiece(const RelocationPiece& piece, const Delta& delta, uint64_t limit) {
+    RelocationTable& table = *rebase_.table;
+    BlockHeader header;
+    const uint8_t* entries = nullptr;
+    Status read = ReadBlockHeader(table, piece.block(), header);
+    if (read.ok()) read = table.View(piece.block() + 8, header.size_of_block - 8, entries);
+    if (!read.ok()) return read.error().code == ErrorCode::kIoError ? read : Changed();
+
+    const MappedSection& section = rebase_.sections.section(piece.section());
+    size_t count = header.entry_count();
+    // A block that cannot have changed since it was found uniform needs no
+    // second look at every entry.
+    std::optional<UniformBlock> shape =
+        piece.uniform() && table.held_whole() ? KnownUniform(entries, count) : AsUniform(entries, count);
+    if (shape && shape->count != 0 && piece.last() <= limit) {
+      uint64_t rva = uint64_t{header.page_rva} + shape->low;
+      uint32_t length = shape->high - shape->low;
+      if (length == piece.length() && section.Holds(rva, length) && section.FileOffsetOf(rva) == piece.first()) {
+        PatchUniform(window_.At(piece.first()), *shape, entries, delta);
+        return {};
+      }
+    }
+    Status each = ForEachRelocation(table, piece.block(), header, entries, [&](const Relocation& r) -> Status {
+      unsigned width = RelocationWidth(r.type);
+      if (!section.Holds(r.rva, width)) return {};  // another piece's
+      uint64_t offset = section.FileOffsetOf(r.rva);
+      if (offset < piece.first() || offset + width > piece.last()) return Changed();
+      if (offset + width <= limit) ApplyRelocationOfType(r.type, window_.At(offset), delta, r.high_adj_low);
+      return {};
+    });
+    return each.ok() ? each : Changed();
+  }
+
+  /// Sums and writes the held bytes before `to`, and drops them. With a
+  /// checksum to wait for, the header fields are kept back, to go last.
+  Status Release(uint64_t to, Mode mode) {
+    uint64_t from = window_.begin();
+    if (checksum_) {
+      checksum_->Add(window_.At(from), static_cast<size_t>(to - from));
+      summed_to_ = to;
+      if (from == head_first_) {
+        std::memcpy(head_new_.data(), window_.At(head_first_), head_length());
+        from = head_last_;
+      }
+    }
+    if (from < to) {
+      if (Status s = WriteOut(from, window_.At(from), static_cast<size_t>(to - from), mode); !s.ok()) return s;
+    }
+    window_.DropBefore(to);
+    return {};
+  }
+
+  Status WriteOut(uint64_t offset, const uint8_t* bytes, size_t length, Mode mode) {
+    Status write = io_.Write(offset, bytes, length);
+    if (mode == Mode::kUndo) return write;
+    if (!write.ok()) {
+      // Part of the write may have reached the file: once it is written
+      // whole, the file holds new bytes exactly up to its end.
+      if (Status again = io_.Write(offset, bytes, length); !again.ok()) {
+        return MakeError(ErrorCode::kPartiallyWritten, "%s; writing it again failed too: %s",
+                         write.error().message.c_str(), again.error().message.c_str());
+      }
+    }
+    written_to_ = std::max(written_to_, offset + length);
+    return write;
+  }
+
+  /// Adds the unchanged bytes from the last summed one up to `offset`,
+  /// through the empty window's buffer.
+  Status SumTo(uint64_t offset) {
+    if (!checksum_) return {};
+    while (summed_to_ < offset) {
+      size_t length = static_cast<size_t>(std::min(offset - summed_to_, window_.capacity()));
+      if (Status read = io_.Read(summed_to_, window_.scratch(), length); !read.ok()) return read;
+      checksum_->Add(window_.scratch(), length);
+      summed_to_ += length;
+    }
+    return {};
+  }
+
+  ImageIo& io_;
+  const CheckedRebase& rebase_;
+  const ImageHeaders& headers_;
+  FileWindow window_;
+  const uint64_t head_first_;
+  const uint64_t head_last_;
+  std::array<uint8_t, kHeadCapacity> head_original_ = {};
+  std::array<uint8_t, kHeadCapacity> head_new_ = {};
+  std::optional<ChecksumAccumulator> checksum_;
+  uint64_t summed_to_ = 0;
+  // Every target before this holds its new value in the file, and nothing
+  // at or after it was written: what an undo has to put back.
+  uint64_t written_to_ = 0;
+};
+
+}  // namespace
+
+Status WriteRebase(ImageIo& io, const CheckedRebase& rebase) {
+  RebasePass pass(io, rebase);
+  return pass.Run();
+}
+
+}  // namespace peimage

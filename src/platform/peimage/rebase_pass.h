@@ -1,0 +1,44 @@
+#ifndef DORVANE_PEIMAGE_REBASE_PASS_H
+#define DORVANE_PEIMAGE_REBASE_PASS_H
+
+#include <cstdint>
+#include <vector>
+
+#include "headers.h"
+#include "image_io.h"
+#include "relocation_index.h"
+#include "relocation_patch.h"
+#include "relocation_table.h"
+#include "result.h"
+#include "section_map.h"
+
+namespace peimage {
+
+/// A rebase that has passed every check, ready to be written.
+struct CheckedRebase {
+  const ImageHeaders& headers;
+  const SectionMap& sections;
+  RelocationTable* table;                      // null when the image has no relocations
+  const std::vector<RelocationPiece>& pieces;  // from IndexRelocations, in file order
+  Delta delta;
+  uint64_t new_base = 0;
+  uint32_t new_time_stamp = 0;
+};
+
+/// Writes a checked rebase into the image in place: adds the delta to every
+/// target, stores the new ImageBase and time stamp and, when the stored
+/// CheckSum is nonzero, the checksum of the result. One sweep through the
+/// file, front to back, through a window of at most 256 KiB: pieces close to
+/// each other are read with one call, patched, and written with one call.
+/// Only the bytes that change are read, unless the checksum needs them all;
+/// the header fields go out with the first window, or last, once the
+/// checksum is known. Should a read or a write fail, the same sweep runs
+/// again with the negated delta over what was written, reading it back.
+/// Errors: kIoError (a read or write failed, or the table no longer reads as
+/// it was checked; the file is as it was); kPartiallyWritten (putting the
+/// file back failed too).
+Status WriteRebase(ImageIo& io, const CheckedRebase& rebase);
+
+}  // namespace peimage
+
+#endif

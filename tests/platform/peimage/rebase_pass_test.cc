@@ -1,0 +1,260 @@
+#include "peimage/rebase_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <tuple>
+
+#include "peimage/memory_image_io.h"
+#include "peimage/rebaser.h"
+#include "peimage/relocation_index.h"
+#include "support/failing_io.h"
+#include "support/image_builder.h"
+#include "support/reference_rebase.h"
+
+namespace {
+
+using peimage::ErrorCode;
+using testing_support::BlockOrder;
+using testing_support::Entry;
+using testing_support::FailingIo;
+using testing_support::ImageBuilder;
+using testing_support::Layout;
+using testing_support::PointerImage;
+using testing_support::ReadLe;
+using testing_support::RelocationBlock;
+using testing_support::SectionSpec;
+using testing_support::WriteLe;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint64_t kOldBase = 0x10000000;
+constexpr uint64_t kNewBase = 0x23450000;
+
+peimage::RebaseOptions To(uint64_t base) {
+  peimage::RebaseOptions options;
+  options.new_base = base;
+  return options;
+}
+
+ImageBuilder WithBlocks(std::vector<RelocationBlock> blocks, uint32_t data_pages = 4) {
+  ImageBuilder builder;
+  builder.Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(data_pages * 0x1000, 0x11), {}, {}});
+  builder.Relocations(std::move(blocks));
+  return builder;
+}
+
+ImageBuilder MixedBlocks(bool pe32_plus, BlockOrder order) {
+  Bytes data(0x3000, 0x5A);
+  // Every applied type, out of order within the block, padding in the
+  // middle, HIGHADJ pairs on both sides of the rounding.
+  std::vector<uint16_t> entries = {Entry(3, 0x800), Entry(1, 0x10), Entry(0, 0), Entry(2, 0x20), Entry(4, 0x30),
+                                   0x8000, Entry(4, 0x34), 0x7FFF, Entry(3, 0x04), Entry(3, 0xFFC), Entry(10, 0x40)};
+  std::vector<RelocationBlock> blocks = {RelocationBlock{0x1000, entries}, RelocationBlock{0x2000, {Entry(3, 0)}},
+                                         RelocationBlock{0x3000, {Entry(4, 0xFF0), 0x8000, Entry(1, 0xFFE)}}};
+  ImageBuilder builder(pe32_plus);
+  builder.Base(pe32_plus ? 0x180000000 : kOldBase).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}});
+  builder.Relocations(testing_support::Ordered(blocks, order));
+  return builder;
+}
+
+// Two sections smaller than a page whose raw data lie in the file in the
+// opposite order: one block's targets land in two places far apart.
+ImageBuilder PageAcrossTwoSections(BlockOrder order) {
+  ImageBuilder builder;
+  builder.Base(kOldBase)
+      .Section(SectionSpec{".a", 0x1000, 0x800, Bytes(0x800, 0x21), 0x800, 0x2000})
+      .Section(SectionSpec{".b", 0x1800, 0x800, Bytes(0x800, 0x22), 0x800, 0x1000})
+      .Section(SectionSpec{".c", 0x2000, 0, Bytes(0x1000, 0x23), {}, 0x2800});
+  std::vector<RelocationBlock> blocks = {
+      RelocationBlock{0x1000, {Entry(3, 0x7F0), Entry(3, 0x800), Entry(3, 0x10), Entry(3, 0xFFC)}},
+      RelocationBlock{0x2000, {Entry(3, 0x0), Entry(3, 0x400)}}};
+  return builder.Relocations(testing_support::Ordered(blocks, order));
+}
+
+struct LayoutCase {
+  const char* name;
+  std::function<ImageBuilder()> build;
+  std::optional<ErrorCode> refused;
+};
+
+class EachLayout : public ::testing::TestWithParam<std::tuple<LayoutCase, bool>> {
+ protected:
+  Bytes Image() const {
+    ImageBuilder builder = std::get<0>(GetParam()).build();
+    if (std::get<1>(GetParam())) builder.WithChecksum();
+    return builder.Build();
+  }
+};
+
+// Whatever the order of the table, the engine writes what the reference
+// works out, and refuses what it refuses with the same code.
+TEST_P(EachLayout, RebasesToTheReferenceBytesOrRefusesWithItsCode) {
+  Bytes image = Image();
+  testing_support::ReferenceOutcome expected = testing_support::ReferenceRebase(image, To(kNewBase));
+  ASSERT_EQ(expected.error, std::get<0>(GetParam()).refused) << "the case is not what its name says";
+
+  peimage::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  EXPECT_EQ(io.bytes(), expected.bytes);
+  if (expected.error) {
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, *expected.error) << result.error().message;
+    return;
+  }
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_NE(io.bytes(), image);
+  // And back: the original again, but for the time stamp and checksum.
+  ASSERT_TRUE(peimage::RebaseImage(io, To(result.value().old_image_base)).ok());
+  Bytes back = image;
+  WriteLe(back, Layout::kTimeDateStamp, 4, ReadLe(image, Layout::kTimeDateStamp, 4) + 2);
+  WriteLe(back, Layout::kCheckSum, 4, ReadLe(io.bytes(), Layout::kCheckSum, 4));
+  EXPECT_EQ(io.bytes(), back);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, EachLayout,
+    ::testing::Combine(
+        ::testing::Values(
+            LayoutCase{"Forward", [] { return PointerImage(150, kOldBase, false); }, {}},
+            LayoutCase{"Backward", [] { return PointerImage(64, kOldBase, false, 1, BlockOrder::kBackward); }, {}},
+            LayoutCase{"Shuffled", [] { return PointerImage(64, kOldBase, false, 1, BlockOrder::kShuffled); }, {}},
+            LayoutCase{"SparseShuffledPe32Plus", [] { return PointerImage(90, 0x180000000, true, 3, BlockOrder::kShuffled); }, {}},
+            LayoutCase{"TableOver256KiBBackward", [] { return PointerImage(600, kOldBase, false, 1, BlockOrder::kBackward); }, {}},
+            LayoutCase{"TableOver256KiBShuffled", [] { return PointerImage(600, kOldBase, false, 1, BlockOrder::kShuffled); }, {}},
+            LayoutCase{"MixedTypes", [] { return MixedBlocks(false, BlockOrder::kForward); }, {}},
+            LayoutCase{"MixedTypesBackwardPe32Plus", [] { return MixedBlocks(true, BlockOrder::kBackward); }, {}},
+            LayoutCase{"PageAcrossTwoSections", [] { return PageAcrossTwoSections(BlockOrder::kForward); }, {}},
+            LayoutCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward); }, {}},
+            LayoutCase{"TwoBlocksForOnePage",
+                       [] { return WithBlocks({{0x1000, {Entry(3, 0), Entry(3, 0x800)}}, {0x1000, {Entry(3, 0x400)}}}); }, {}},
+            LayoutCase{"TwoBlocksForOnePageTheOtherWay",
+                       [] { return WithBlocks({{0x2000, {Entry(3, 0x400)}}, {0x1000, {Entry(3, 8)}}, {0x2000, {Entry(3, 0), Entry(3, 0x800)}}}); }, {}},
+            LayoutCase{"NoRelocationDirectory",
+                       [] { return ImageBuilder().Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}); }, {}},
+            LayoutCase{"PaddingOnly", [] { return WithBlocks({{0x1000, {Entry(0, 0), Entry(0, 0)}}}); }, {}},
+            LayoutCase{"OverlapAcrossBlocksOfOnePage",
+                       [] { return WithBlocks({{0x2000, {Entry(3, 0x10)}}, {0x2000, {Entry(3, 0x12)}}}); },
+                       ErrorCode::kBadRelocationTable},
+            LayoutCase{"OverlapAcrossPagesBackward",
+                       [] { return WithBlocks({{0x2000, {Entry(3, 0)}}, {0x1000, {Entry(3, 0xFFE)}}}); },
+                       ErrorCode::kBadRelocationTable},
+            LayoutCase{"OverlapInABlock", [] { return WithBlocks({{0x1000, {Entry(3, 8), Entry(3, 6)}}}); },
+                       ErrorCode::kBadRelocationTable},
+            LayoutCase{"OverlapBeforeATargetOutOfRange",
+                       [] { return WithBlocks({{0x1000, {Entry(3, 8), Entry(3, 6)}}, {0x9000, {Entry(3, 0)}}}); },
+                       ErrorCode::kRelocationOutOfRange},
+            LayoutCase{"TargetInTheHeadersPage",
+                       [] { return WithBlocks({{0x3000, {Entry(3, 0)}}, {0, {Entry(3, 0x48)}}}); },
+                       ErrorCode::kRelocationOutOfRange},
+            LayoutCase{"TargetInTheTable",
+                       [] { return WithBlocks({{0x3000, {Entry(3, 0)}}, {0x5000, {Entry(3, 4)}}}); },
+                       ErrorCode::kRelocationOutOfRange},
+            LayoutCase{"TargetPastTheFileData", [] { return WithBlocks({{0x2000, {Entry(3, 0)}}, {0x7000, {Entry(3, 0)}}}); },
+                       ErrorCode::kRelocationOutOfRange},
+            LayoutCase{"UnsupportedType", [] { return WithBlocks({{0x2000, {Entry(3, 0)}}, {0x1000, {Entry(3, 0), Entry(9, 8)}}}); },
+                       ErrorCode::kUnsupportedRelocation},
+            LayoutCase{"HighAdjWithoutItsSecondEntry", [] { return WithBlocks({{0x1000, {Entry(3, 0), Entry(4, 8)}}}); },
+                       ErrorCode::kBadRelocationTable}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<LayoutCase, bool>>& info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "WithChecksum" : "");
+    });
+
+// Another writer, ignoring the lock, turns a relocation entry into one of an
+// unsupported type once the table has been checked.
+class TableChangesAfterTheCheck : public peimage::MemoryImageIo {
+ public:
+  TableChangesAfterTheCheck(Bytes bytes, uint64_t entry_offset)
+      : MemoryImageIo(std::move(bytes)), entry_offset_(entry_offset) {}
+  peimage::Status Read(uint64_t offset, uint8_t* out, size_t length) override {
+    bool covers_entry = offset <= entry_offset_ && entry_offset_ < offset + length;
+    if (covers_entry && ++table_reads_ == 2) {
+      uint8_t unsupported[2] = {0x00, 0x90};
+      (void)MemoryImageIo::Write(entry_offset_, unsupported, 2);
+    }
+    return MemoryImageIo::Read(offset, out, length);
+  }
+
+ private:
+  uint64_t entry_offset_;
+  int table_reads_ = 0;
+};
+
+uint64_t TableOffset(const Bytes& image) {
+  return ReadLe(image, Layout::kOptionalHeader + 224 + 40 + 20, 4);  // .reloc's PointerToRawData
+}
+
+TEST(RebasePass, UndoesItsWritesWhenTheTableChangesUnderIt) {
+  // Too large to be held whole, so the pass reads the table afresh; the
+  // changed block is the first, whose page is written last.
+  Bytes image = PointerImage(520, kOldBase, false, 1, BlockOrder::kBackward).Build();
+  uint64_t changed_entry = TableOffset(image) + 8;
+  ASSERT_EQ(ReadLe(image, changed_entry, 2) >> 12, 3u);
+
+  TableChangesAfterTheCheck io(image, changed_entry);
+  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, ErrorCode::kIoError);
+  Bytes expected = image;
+  WriteLe(expected, changed_entry, 2, 0x9000);
+  EXPECT_EQ(io.bytes(), expected);
+}
+
+// The table of a large image walked backwards costs about as many reads as
+// walked forwards, not one a block.
+TEST(RebasePass, ReadsABackwardTableInLargePieces) {
+  for (BlockOrder order : {BlockOrder::kForward, BlockOrder::kBackward}) {
+    FailingIo io(PointerImage(2048, kOldBase, false, 1, order).Build(), 0);
+    ASSERT_TRUE(peimage::RebaseImage(io, To(kNewBase)).ok());
+    EXPECT_LT(io.reads(), 2 * 2048 / 64 + 20) << "order " << static_cast<int>(order);
+  }
+}
+
+struct FaultCase {
+  const char* name;
+  std::function<Bytes()> build;
+};
+
+class EachFaultImage : public ::testing::TestWithParam<FaultCase> {};
+
+// Whichever single write or read fails, the image ends as it began, or, when
+// only a read-ahead failed, rebased.
+TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
+  Bytes image = GetParam().build();
+  FailingIo counting(image, 0);
+  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  ASSERT_GE(counting.writes(), 2);
+  for (int write = 1; write <= counting.writes(); ++write) {
+    FailingIo io(image, write);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().code, ErrorCode::kIoError);
+    EXPECT_EQ(io.bytes(), image) << "failing write " << write;
+  }
+  for (int read = 1; read <= counting.reads(); ++read) {
+    FailingIo io(image, 0, false, read);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    EXPECT_EQ(io.bytes(), result.ok() ? counting.bytes() : image) << "failing read " << read;
+  }
+}
+
+TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
+  FailingIo io(GetParam().build(), 2, true);
+  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, EachFaultImage,
+    ::testing::Values(
+        FaultCase{"Dense", [] { return PointerImage(150, kOldBase, false).WithChecksum().Build(); }},
+        FaultCase{"Sparse", [] { return PointerImage(40, kOldBase, true, 3).Build(); }},
+        FaultCase{"Mixed", [] { return MixedBlocks(false, BlockOrder::kForward).Build(); }},
+        FaultCase{"BackwardWithChecksum", [] { return PointerImage(150, kOldBase, false, 1, BlockOrder::kBackward).WithChecksum().Build(); }},
+        FaultCase{"ShuffledSparse", [] { return PointerImage(60, kOldBase, false, 3, BlockOrder::kShuffled).Build(); }},
+        FaultCase{"TableOver256KiBShuffled", [] { return PointerImage(600, kOldBase, false, 1, BlockOrder::kShuffled).Build(); }},
+        FaultCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward).WithChecksum().Build(); }}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
