@@ -1,9 +1,10 @@
 // Writes sample DLLs for demonstrations, tests and benchmarks:
-//   make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS]]]
+//   make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS [ORDER]]]]
 // writes DIR/sample-NNNN.dll (COUNT images of varying size, with a HIGHLOW,
 // or for every fifth image a DIR64, relocation every 16 bytes of every
 // EVERY-th data page (default 1), every CHECKSUMS-th image with a checksum
-// (default 2; 0 for none)) and a
+// (default 2; 0 for none), the relocation blocks in ORDER: forward (the
+// default), backward or shuffled) and a
 // few special images (DIR/special-*.dll), and prints the sample paths, one
 // per line, as a list for the tool. SCALE multiplies the data size (default 1).
 
@@ -17,6 +18,7 @@
 
 namespace {
 
+using testing_support::BlockOrder;
 using testing_support::Entry;
 using testing_support::ImageBuilder;
 using testing_support::PointerImage;
@@ -35,7 +37,7 @@ bool Write(const std::string& path, const Bytes& bytes) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS]]]\n");
+    std::fprintf(stderr, "usage: make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS [forward|backward|shuffled]]]]\n");
     return 2;
   }
   std::string dir = argv[1];
@@ -43,10 +45,14 @@ int main(int argc, char** argv) {
   int scale = argc > 3 ? std::atoi(argv[3]) : 1;
   uint32_t every = argc > 4 ? static_cast<uint32_t>(std::max(1, std::atoi(argv[4]))) : 1;
   int checksums = argc > 5 ? std::max(0, std::atoi(argv[5])) : 2;
+  std::string order_name = argc > 6 ? argv[6] : "forward";
+  BlockOrder order = order_name == "backward" ? BlockOrder::kBackward
+                     : order_name == "shuffled" ? BlockOrder::kShuffled
+                                                : BlockOrder::kForward;
   bool ok = true;
   for (int i = 0; i < count; ++i) {
     uint32_t pages = static_cast<uint32_t>((1 + (i * 7) % 23) * scale);
-    ImageBuilder builder = PointerImage(pages, 0x10000000, i % 5 == 4, every);
+    ImageBuilder builder = PointerImage(pages, 0x10000000, i % 5 == 4, every, order);
     if (checksums != 0 && i % checksums == checksums - 1) builder.WithChecksum();
     char name[32];
     std::snprintf(name, sizeof name, "/sample-%04d.dll", i);

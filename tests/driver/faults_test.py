@@ -160,6 +160,83 @@ class BadFiles(ToolTestCase):
         self.assertLess(time.monotonic() - started, 30)
 
 
+def write_sparse_image(path, template, data_pages, relocated_pages):
+    """Writes at `path` an image made from `template` (a sample of one .data
+    section and a .reloc section after it): .data grows to `data_pages`
+    pages, left as holes in the file, and the relocation table after it has
+    a block with one HIGHLOW at offset 0x10 for each of `relocated_pages`,
+    in that order."""
+    data = bytearray(read_quietly(template, 0x200))
+    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+    optional = lfanew + 24
+    sections = optional + struct.unpack_from("<H", data, lfanew + 20)[0]
+    table = b"".join(struct.pack("<IIHH", 0x1000 + page * 0x1000, 12, 0x3010, 0) for page in relocated_pages)
+    reloc_rva = 0x1000 + data_pages * 0x1000
+    reloc_raw = 0x200 + data_pages * 0x1000
+    struct.pack_into("<IIII", data, sections + 8, data_pages * 0x1000, 0x1000, data_pages * 0x1000, 0x200)
+    struct.pack_into("<IIII", data, sections + 40 + 8, len(table), reloc_rva, (len(table) + 0x1FF) & ~0x1FF, reloc_raw)
+    struct.pack_into("<I", data, optional + 56, (reloc_rva + len(table) + 0xFFF) & ~0xFFF)  # SizeOfImage
+    struct.pack_into("<I", data, optional + 64, 0)  # no checksum: only the relocated pages are read
+    struct.pack_into("<II", data, optional + 96 + 5 * 8, reloc_rva, len(table))
+    with open(path, "wb") as f:
+        f.write(data)
+        f.seek(reloc_raw)
+        f.write(table)
+        f.truncate(reloc_raw + ((len(table) + 0x1FF) & ~0x1FF))
+    return reloc_raw
+
+
+class OutOfOrderTables(ToolTestCase):
+    """A relocation table in any order costs about what one in page order costs."""
+
+    def rebase_measured(self, path):
+        status, out, rss = run_measured(["/BASE:20000000"], path.encode() + b"\n")
+        self.assertEqual(status, 0, out)
+        return rss
+
+    def bound_kib(self, blocks):
+        # Beside what a small image takes: a window and a table buffer of 256
+        # KiB each, 16 bytes a block, and room for the allocator's rounding.
+        small = self.rebase_measured(self.samples[1])
+        return small + 512 + 16 * blocks // 1024 + 1024
+
+    def test_a_backward_table_gives_the_bytes_of_a_forward_one_in_bounded_memory(self):
+        images = {}
+        for order in ("forward", "backward"):
+            folder = self.path(order)
+            os.mkdir(folder)
+            # One image of 16,384 pages, a HIGHLOW every 16 bytes of each.
+            subprocess.run([tool_test.MAKE_SAMPLES, folder, "1", "16384", "1", "0", order], check=True,
+                           capture_output=True)
+            images[order] = os.path.join(folder, "sample-0000.dll")
+        original = {order: read_quietly(path) for order, path in images.items()}
+        table_at = 0x200 + 16384 * 0x1000  # the .reloc section's raw data, after .data
+        self.assertEqual(original["forward"][:table_at], original["backward"][:table_at])
+        self.assertNotEqual(original["forward"][table_at:], original["backward"][table_at:])
+        rss = {order: self.rebase_measured(path) for order, path in images.items()}
+        rebased = {order: read_quietly(path) for order, path in images.items()}
+        self.assertNotEqual(rebased["backward"][:table_at], original["backward"][:table_at])
+        self.assertEqual(rebased["backward"][:table_at], rebased["forward"][:table_at])
+        self.assertEqual(rebased["backward"][table_at:], original["backward"][table_at:])
+        self.assertLess(rss["backward"], self.bound_kib(16384))
+        self.assertLess(rss["backward"], rss["forward"] + 256)
+
+    def test_a_sparse_gigabyte_image_with_a_backward_table_rebases_in_bounded_memory(self):
+        path = self.path("sparse.dll")
+        pages = list(range(0, 262144, 8))[::-1]  # 1 GiB of data, a block for every eighth page, backwards
+        table_at = write_sparse_image(path, self.samples[0], 262144, pages)
+        self.assertLess(os.stat(path).st_blocks * 512, 4 << 20)
+        rss = self.rebase_measured(path)
+        self.assertLess(rss, self.bound_kib(len(pages)))
+        with open(path, "rb") as f:
+            for page in pages:
+                value = struct.unpack("<I", os.pread(f.fileno(), 4, 0x200 + page * 0x1000 + 0x10))[0]
+                self.assertEqual(value, 0x20000000 - 0x10000000, "page %d" % page)
+            self.assertEqual(os.pread(f.fileno(), 4, 0x200 + 0x1000 + 0x10), bytes(4))
+        self.assertEqual(image_base(path)[0], 0x20000000)
+        self.assertEqual(os.path.getsize(path), table_at + ((12 * len(pages) + 0x1FF) & ~0x1FF))
+
+
 class LongLists(ToolTestCase):
     def test_memory_stays_flat_over_100000_names(self):
         def listing(count):
