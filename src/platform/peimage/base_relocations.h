@@ -88,7 +88,7 @@ Status ForEachRelocation(const RelocationTable& table, uint64_t block, const Blo
                          const uint8_t* entries, Apply&& apply) {
   const size_t count = header.entry_count();
   for (size_t i = 0; i < count; ++i) {
-    uint16_t entry = static_cast<uint16_t>(LoadLeFixed<2>(entries + 2 * i));
+    uint16_t entry = LoadLe16(entries + 2 * i);
     Relocation relocation{static_cast<uint8_t>(entry >> 12), uint64_t{header.page_rva} + (entry & 0xFFF), 0};
     if (relocation.type == kRelAbsolute) continue;
     if (RelocationWidth(relocation.type) == 0) return detail::UnsupportedType(table, block, i, relocation.type);
@@ -96,7 +96,7 @@ Status ForEachRelocation(const RelocationTable& table, uint64_t block, const Blo
       if (++i == count) {
         return detail::BlockError(table, block, "HIGHADJ entry %u has no second entry", static_cast<uint32_t>(i - 1));
       }
-      relocation.high_adj_low = static_cast<uint16_t>(LoadLeFixed<2>(entries + 2 * i));
+      relocation.high_adj_low = LoadLe16(entries + 2 * i);
     }
     if (Status s = apply(relocation); !s.ok()) return s;
   }

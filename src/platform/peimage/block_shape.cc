@@ -6,7 +6,7 @@
 namespace peimage {
 
 namespace {
-unsigned EntryAt(const uint8_t* entries, size_t i) { return static_cast<unsigned>(LoadLeFixed<2>(entries + 2 * i)); }
+unsigned EntryAt(const uint8_t* entries, size_t i) { return LoadLe16(entries + 2 * i); }
 }  // namespace
 
 UniformBlock KnownUniform(const uint8_t* entries, size_t count) {

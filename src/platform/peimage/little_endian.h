@@ -14,6 +14,10 @@ uint64_t LoadLeFixed(const uint8_t* p) {
   return value;
 }
 
+/// The little-endian 16-bit value at `p`, for a caller that has already
+/// checked that it lies inside its buffer. A relocation entry is one.
+inline uint16_t LoadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
 /// Stores the low `kWidth` bytes of `value` little-endian at `p`, for a
 /// caller that has already checked that they lie inside its buffer.
 template <unsigned kWidth>

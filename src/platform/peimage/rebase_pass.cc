@@ -30,10 +30,9 @@ Error Changed() {
 }
 
 template <unsigned kType>
-void PatchEach(uint8_t* at_low, const UniformBlock& shape, const uint8_t* entries, const Delta& delta) {
+void PatchEach(uint8_t* at_low, UniformBlock shape, const uint8_t* entries, Delta delta) {
   for (size_t i = 0; i < shape.count; ++i) {
-    uint32_t at = static_cast<uint32_t>(LoadLeFixed<2>(entries + 2 * i)) & 0xFFFu;
-    ApplyRelocation<kType>(at_low + (at - shape.low), delta);
+    ApplyRelocation<kType>(at_low + ((LoadLe16(entries + 2 * i) & 0xFFFu) - shape.low), delta);
   }
 }
 

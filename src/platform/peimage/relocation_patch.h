@@ -64,8 +64,10 @@ class Delta {
 /// `target`, whose RelocationWidth(kType) bytes the caller has checked.
 /// `high_adj_low` is HIGHADJ's second entry: the signed low half of the
 /// 32-bit value whose high half is at `target`.
+/// (The delta comes by value: a copy that no store through `target` can
+/// alias, so that a loop of patches keeps it in registers.)
 template <unsigned kType>
-inline void ApplyRelocation(uint8_t* target, const Delta& delta, uint16_t high_adj_low = 0) {
+inline void ApplyRelocation(uint8_t* target, Delta delta, uint16_t high_adj_low = 0) {
   static_assert(RelocationWidth(kType) != 0, "not a relocation type the engine applies");
   const uint32_t d = delta.low32();
   if constexpr (kType == kRelHigh) {
@@ -86,7 +88,7 @@ inline void ApplyRelocation(uint8_t* target, const Delta& delta, uint16_t high_a
 
 /// ApplyRelocation for a `type` known only at run time; false, changing
 /// nothing, for a type the engine does not apply.
-inline bool ApplyRelocationOfType(unsigned type, uint8_t* target, const Delta& delta, uint16_t high_adj_low) {
+inline bool ApplyRelocationOfType(unsigned type, uint8_t* target, Delta delta, uint16_t high_adj_low) {
   switch (type) {
     case kRelHigh:
       ApplyRelocation<kRelHigh>(target, delta);

@@ -6,7 +6,7 @@ namespace peimage {
 
 namespace {
 // The smallest read of a table that is walked out of order.
-constexpr size_t kMinRead = 8 * 1024;
+constexpr size_t kMinRead = 4 * 1024;
 }  // namespace
 
 RelocationTable::RelocationTable(ImageIo& io, const RelocationDirectory& directory)
@@ -23,16 +23,17 @@ Status RelocationTable::View(uint64_t offset, size_t length, const uint8_t*& byt
     Status loaded = capacity_ == directory_.size ? Load(0, capacity_) : LoadAround(offset, length);
     if (!loaded.ok()) return loaded;
   }
-  ++views_since_load_;
+  served_since_load_ += length;
   last_offset_ = offset;
   bytes = buffer_.get() + (offset - held_offset_);
   return {};
 }
 
 Status RelocationTable::LoadAround(uint64_t offset, size_t length) {
-  // A read that served one request is too large for the order the requests
-  // come in; one that served several is worth repeating.
-  read_size_ = views_since_load_ <= 1 ? std::max(read_size_ / 2, kMinRead) : capacity_;
+  // A read of which little was used was too large for the order the views
+  // come in; one used well could have been larger.
+  if (served_since_load_ < held_length_ / 4) read_size_ = std::max(read_size_ / 2, kMinRead);
+  if (served_since_load_ >= held_length_ / 2) read_size_ = std::min(read_size_ * 2, capacity_);
   size_t wanted = std::min(capacity_, std::max(read_size_, length));
   uint64_t start = offset;
   if (offset < last_offset_) {
@@ -50,7 +51,7 @@ Status RelocationTable::Load(uint64_t offset, size_t length) {
   if (Status read = io_.Read(directory_.file_offset + offset, buffer_.get(), length); !read.ok()) return read;
   held_offset_ = offset;
   held_length_ = length;
-  views_since_load_ = 0;
+  served_since_load_ = 0;
   return {};
 }
 

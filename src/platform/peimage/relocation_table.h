@@ -55,7 +55,7 @@ class RelocationTable {
   size_t held_length_ = 0;
   size_t read_size_;               // how much a miss reads
   uint64_t last_offset_ = 0;       // of the last View, for the direction
-  unsigned views_since_load_ = 2;  // how well the last read served
+  uint64_t served_since_load_ = 0;  // bytes viewed of the last read, for its size
 };
 
 }  // namespace peimage
