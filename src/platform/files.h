@@ -22,8 +22,9 @@
 typedef int BOOL;
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
-// The tool is a 32-bit x86 Windows program; its pointer-sized values are 32 bits.
-typedef uint32_t ULONG_PTR;
+// Pointer-sized, as Windows defines it: 64 bits on a 64-bit platform, so that
+// the base of a PE32+ image above 4 GiB is reported whole.
+typedef uintptr_t ULONG_PTR;
 typedef void* HANDLE;
 typedef const char* LPCSTR;
 typedef const char* PCSTR;
@@ -101,7 +102,9 @@ constexpr DWORD kEngineErrorBase = 0x20000000u;
 /// Rebases (`fReBase` TRUE) or queries an image file, with the arguments and
 /// results of imagehlp's ReBaseImage. On success the outputs are set and
 /// `NewImageBase` is left as it was given; on failure the reason is in
-/// GetLastError and the file is as it was.
+/// GetLastError and the file is as it was. A query of an image whose base
+/// does not fit in ULONG_PTR (above 4 GiB where it has 32 bits) fails with
+/// the engine's base-out-of-range code.
 #if !defined(_WIN32) || defined(DORVANE_OWN_REBASER)
 BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR SymbolPath, BOOL fReBase, BOOL RebaseSysfileOk,
                         BOOL GoingDown, ULONG CheckImageSize, ULONG* OldImageSize, ULONG_PTR* OldImageBase,

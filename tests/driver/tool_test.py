@@ -26,7 +26,8 @@ LOCKER = []
 # Words of the system's texts that each platform's build writes.
 TEXTS = {
     "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed"},
-    "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217"},
+    "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217",
+                "invalid_parameter": "Invalid parameter."},
 }
 BANNER_TITLE = b"Quillmere v.1.2"
 USAGE = b"Usage: Dorvane.exe [/BASE:<hex_digit>] [/CHECK]\n"
@@ -71,6 +72,14 @@ def read_quietly(path, size=-1):
         return f.read(size)
 
 
+def image_headers(data):
+    """File offsets of the optional header's ImageBase and whether the image is PE32+."""
+    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = lfanew + 24
+    pe32_plus = struct.unpack_from("<H", data, opt)[0] == 0x20B
+    return (opt + 24 if pe32_plus else opt + 28), pe32_plus
+
+
 def image_base(path):
     """ImageBase and SizeOfImage, read straight from the file's headers."""
     data = read_quietly(path, 4096)
@@ -93,6 +102,15 @@ class ToolTestCase(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.dir, name)
+
+    def pe32_plus_sample(self, name):
+        """A PE32+ sample (DIR64 relocations, based at 0x10000000) at `name` in the test directory."""
+        other = os.path.join(self.dir, "pe32plus")
+        os.makedirs(other, exist_ok=True)
+        listing = subprocess.run([MAKE_SAMPLES, other, "5"], capture_output=True, check=True).stdout.decode().split()
+        os.replace(listing[4], self.path(name))
+        self.assertTrue(image_headers(read_quietly(self.path(name)))[1])
+        return self.path(name)
 
     def snapshot(self, paths):
         state = {}
@@ -304,6 +322,28 @@ class CheckMode(ToolTestCase):
             self.assertNotIn("Image is not based", message)
             self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
         self.assertIn(text("missing"), texts[0])
+
+    def test_pe32_plus_images_are_compared_with_their_whole_base(self):
+        # Where ULONG_PTR has 32 bits (the 32-bit Windows build) a base above
+        # 4 GiB cannot be handed out and the query is refused; it is never cut
+        # to its low 32 bits, which for 0x100400000 would be 0x00400000.
+        above = b"" if PLATFORM == "posix" else text("invalid_parameter").encode() + b"\r\n\n"
+        reported = b"Image is not based\n\n"
+        cases = [(0x180000000, ["/CHECK"], above, 0), (0x100400000, ["/CHECK"], above, 0),
+                 (0x110000000, ["/CHECK", "/BASE:10000000"], above, 0),
+                 (0x00400000, ["/CHECK"], reported, 2), (0x10000000, ["/CHECK", "/BASE:10000000"], reported, 2)]
+        path = self.pe32_plus_sample("x64.dll")
+        data = bytearray(read_quietly(path))
+        field, _ = image_headers(data)
+        for base, args, after, status in cases:
+            with self.subTest(base=hex(base), args=args):
+                # A query reads only the headers: the ImageBase field alone is moved.
+                struct.pack_into("<Q", data, field, base)
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = self.check(args, [path])
+                self.assertEqual(result.stdout, self.report([(path, after)]))
+                self.assertEqual(result.returncode, status)
 
     def test_queries_images_that_a_rebase_would_refuse(self):
         refused = [self.path("special-system.dll"), self.path("special-signed.dll")]
