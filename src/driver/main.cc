@@ -16,6 +16,12 @@ int Usage() {
   return 200;
 }
 
+// Passes over a "0x" or "0X" before hexadecimal digits: "%08X" would count
+// it among its eight characters and lose the last two digits.
+const char* SkipHexPrefix(const char* text) {
+  return text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text + 2 : text;
+}
+
 // Reads the rest of an over-long line, up to and including its line feed.
 void DiscardRestOfLine() {
   int c;
@@ -43,7 +49,7 @@ int main(int argc, char** argv) {
     if (arg[0] != '/') return Usage();
     if (_memicmp(arg + 1, "BASE:", 5) == 0) {
       unsigned int base = static_cast<unsigned int>(CurrentBase);
-      sscanf(arg + 6, "%08X", &base);
+      sscanf(SkipHexPrefix(arg + 6), "%08X", &base);
       CurrentBase = base;
     } else if (_memicmp(arg + 1, "CHECK", 5) == 0) {
       CheckMode = true;

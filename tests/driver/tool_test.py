@@ -148,7 +148,9 @@ class CommandLine(ToolTestCase):
     def test_base_option_forms(self):
         cases = [([], 0x12000000), (["/BASE:30000000"], 0x30000000), (["/base:30000000"], 0x30000000),
                  (["/BASE:300000001"], 0x30000000), (["/BASE:"], 0x12000000), (["/BASE:XYZ"], 0x12000000),
-                 (["/BASE:30000000", "/BASE:40000000"], 0x40000000)]
+                 (["/BASE:30000000", "/BASE:40000000"], 0x40000000), (["/BASE:0x30000000"], 0x30000000),
+                 (["/BASE:0X30000000"], 0x30000000), (["/base:0x300000001"], 0x30000000),
+                 (["/BASE:0x50000"], 0x50000), (["/BASE:0x"], 0x12000000), (["/BASE:0xXYZ"], 0x12000000)]
         for args, expected in cases:
             with self.subTest(args=args):
                 result = run(args, self.samples[0].encode() + b"\n")
