@@ -179,23 +179,53 @@ class InputLines(ToolTestCase):
         self.samples[0] = self.path(name)
         return name
 
-    def test_names_of_258_and_259_characters_are_one_name(self):
+    def test_names_of_258_and_259_characters_are_one_name_whatever_blanks_follow(self):
+        # Blanks, tabs and carriage returns after the name are trimmed, so
+        # they do not count against the limit (a list written on Windows ends
+        # its lines with CRLF).
         for length in (258, 259):
-            name = self.long_name(length)
-            for terminator in (b"\n", b""):
-                with self.subTest(length=length, terminator=terminator):
-                    result = run([], name.encode() + terminator, cwd=self.dir)
+            name = self.long_name(length).encode()
+            for lines, count in ((name + b"\n" + name + b"\r\n" + name + b" \t \r\n" + name + b"  ", 4),
+                                 (name, 1), (name + b"\r", 1)):
+                with self.subTest(length=length, lines=lines[len(name):]):
+                    result = run([], lines, cwd=self.dir)
                     self.assertEqual(result.returncode, 0, result.stdout)
-                    self.assertProcessing(result.stdout, [name])
+                    self.assertProcessing(result.stdout, [name.decode()] * count)
 
     def test_longer_line_is_skipped_whole_and_counts_against_the_run(self):
         os.rename(self.samples[1], self.path("b.dll"))
-        long_name = "x" * 259 + "b.dll"
-        result = run([], long_name.encode() + b"\nb.dll\n", cwd=self.dir)
-        self.assertEqual(result.returncode, 2)
-        self.assertEqual(result.stdout, b"Scanning DLLs...\nName '%s...' is too long, skipped.\n\n"
-                         b"Processing 'b.dll'...\n" % ("x" * 259).encode())
+        for tail in ("b.dll", " b.dll", "\rb.dll", "\t\r b"):
+            with self.subTest(tail=tail):
+                result = run([], ("x" * 259 + tail).encode() + b"\nb.dll\n", cwd=self.dir)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, b"Scanning DLLs...\nName '%s...' is too long, skipped.\n\n"
+                                 b"Processing 'b.dll'...\n" % ("x" * 259).encode())
         self.assertEqual(image_base(self.path("b.dll"))[0], 0x12000000)
+
+    def test_a_line_holding_a_nul_is_skipped_whole_and_counts_against_the_run(self):
+        os.makedirs(self.path("sub"))
+        os.rename(self.samples[0], self.path("lib7.dll"))
+        os.rename(self.samples[1], self.path("b.dll"))
+        guarded = [self.path("lib7.dll"), self.path("b.dll")]
+        # The first line's bytes after the 259th, read as a name of their own,
+        # would rebase lib7.dll.
+        crafted = b"sub/\0" + b"x" * 254 + b"lib7.dll"
+        skipped = b"Name '%s...' contains a NUL character, skipped.\n\n"
+        cases = [(crafted + b"\n\0lib7.dll\nlib7.dll\0\n", [b"sub/", b"", b"lib7.dll"]), (crafted, [b"sub/"]),
+                 (b"lib7.dll\0b.dll\0", [b"lib7.dll"]), (b"b.dll\0", [b"b.dll"])]  # as from find -print0
+        for lines, before_nul in cases:
+            with self.subTest(lines=lines):
+                before = self.snapshot(guarded)
+                result = run([], lines, cwd=self.dir)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, b"Scanning DLLs...\n" + b"".join(skipped % t for t in before_nul))
+                self.assertEqual(self.snapshot(guarded), before)
+        # The next line is processed as usual.
+        result = run([], b"lib7.dll\0x\r\nb.dll\n", cwd=self.dir)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"Scanning DLLs...\n" + skipped % b"lib7.dll" + b"Processing 'b.dll'...\n")
+        self.assertEqual(image_base(self.path("b.dll"))[0], 0x12000000)
+        self.assertEqual(image_base(self.path("lib7.dll"))[0], 0x10000000)
 
 
 class Rebasing(ToolTestCase):
