@@ -44,11 +44,15 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 /// A file time: 100-nanosecond intervals since 1601-01-01 UTC, as on Windows,
-/// plus the nanoseconds below 100 that Linux file systems also keep.
+/// plus what Linux file systems keep beyond the Windows structure: the
+/// nanoseconds below 100, and the count's bits above its 64, which make it a
+/// signed 96-bit number, so that a time before 1601 or after the year 60000
+/// is kept too. Any time a file system can hold fits.
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
-  DWORD dwNanoseconds;  // 0..99; not part of the Windows structure
+  DWORD dwNanoseconds;       // 0..99; not part of the Windows structure
+  int32_t lHighestDateTime;  // bits 64..95; not part of the Windows structure
 };
 
 /// Opens an existing regular file. `dwDesiredAccess` is GENERIC_READ and/or
@@ -63,12 +67,14 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 
 /// Reads the creation (zero where the file system has none), last-access and
-/// last-write times; any pointer may be null. FALSE on failure.
+/// last-write times, exactly; any pointer may be null. FALSE when the file's
+/// status cannot be read.
 BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessTime, FILETIME* lpLastWriteTime);
 
 /// Sets the last-access and last-write times to the nanosecond; a null
 /// pointer leaves that time as it is. The creation time cannot be set on
-/// Linux and is ignored. FALSE on failure.
+/// Linux and is ignored. FALSE on failure (EOVERFLOW for a time whose
+/// seconds do not fit in time_t; only a hand-made FILETIME can be such).
 BOOL SetFileTime(HANDLE hFile, const FILETIME* lpCreationTime, const FILETIME* lpLastAccessTime,
                  const FILETIME* lpLastWriteTime);
 

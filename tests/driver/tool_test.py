@@ -13,6 +13,7 @@ import contextlib
 import fcntl
 import os
 import shlex
+import shutil
 import struct
 import subprocess
 import sys
@@ -30,6 +31,18 @@ TEXTS = {
                 "invalid_parameter": "Invalid parameter."},
 }
 BANNER_TITLE = b"Quillmere v.1.2"
+SECOND = 10**9
+YEAR = 31556952 * SECOND  # a mean Gregorian year, in nanoseconds
+AT_1601 = -11644473600 * SECOND
+# (last-access, last-write) times in nanoseconds since 1970 that a rebase and
+# a check must keep exactly. tmpfs keeps every time a 64-bit time_t holds, to
+# the nanosecond; Windows keeps 1601 to 30827 in 100 ns units.
+FAR_TIMES = {
+    "posix": [(AT_1601 - 571 * YEAR + 123456789, 58030 * YEAR + 987654321),  # the years 1030 and 60000
+              (AT_1601 - 1, AT_1601), (-1, AT_1601 + 2**64 * 100),  # the ends of a 64-bit count of 100 ns
+              (-2**63 * SECOND, (2**63 - 1) * SECOND)],
+    "windows": [(AT_1601 + 100, 28030 * YEAR + 987654300), (AT_1601 + 99 * YEAR + 1234567800, -100)],
+}
 USAGE = b"Usage: Dorvane.exe [/BASE:<hex_digit>] [/CHECK]\n"
 
 
@@ -243,6 +256,22 @@ class Rebasing(ToolTestCase):
         for path, (atime, mtime) in zip(self.samples, times):
             st = os.stat(path)
             self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime))
+
+    def test_file_times_far_from_today_are_kept_exactly(self):
+        with tempfile.TemporaryDirectory(dir="/dev/shm") as tmpfs:
+            path = os.path.join(tmpfs, "far.dll")
+            for atime, mtime in FAR_TIMES[PLATFORM]:
+                with self.subTest(atime=atime, mtime=mtime):
+                    shutil.copy(self.samples[0], path)
+                    os.utime(path, ns=(atime, mtime))
+                    st = os.stat(path)
+                    self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime), "tmpfs did not keep the times")
+                    for args in ([], ["/CHECK"]):
+                        result = run(args, path.encode() + b"\n")
+                        self.assertEqual(result.returncode, 0, result.stdout)
+                        st = os.stat(path)
+                        self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime), args)
+                    self.assertEqual(image_base(path)[0], 0x12000000)
 
     def test_a_name_given_twice_is_rebased_twice(self):
         result = run([], ((self.samples[0] + "\n") * 2 + self.samples[1] + "\n").encode())
