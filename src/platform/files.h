@@ -118,6 +118,12 @@ BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR SymbolPath, BOOL fReBase, 
 #define ReBaseImage DorvaneReBaseImage
 #endif
 
+/// Makes the last error the one ReBaseImage gives for an invalid requested
+/// base, for a base at or beyond 4 GiB that the caller refuses itself: the
+/// engine's code, whose text names `base`, or on Windows the system's
+/// ERROR_INVALID_PARAMETER, to which the engine's code is mapped there too.
+void SetBaseOutOfRangeError(uint64_t base);
+
 /// Converts a NUL-terminated wide text to the narrow encoding of standard
 /// output (UTF-8 outside Windows; the console's code page on Windows), into
 /// `out` of `size` bytes, always NUL-terminated. A character that cannot be

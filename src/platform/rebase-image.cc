@@ -65,3 +65,8 @@ BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR, BOOL fReBase, BOOL Rebase
   *NewImageSize = static_cast<ULONG>(report.value().new_image_size);
   return TRUE;
 }
+
+void SetBaseOutOfRangeError(uint64_t base) {
+  SetEngineFailure(peimage::MakeError(peimage::ErrorCode::kBadRequestedBase, "requested base 0x%llX lies beyond 4 GiB",
+                                      static_cast<unsigned long long>(base)));
+}

@@ -117,11 +117,12 @@ class ToolTestCase(unittest.TestCase):
         return os.path.join(self.dir, name)
 
     def pe32_plus_sample(self, name):
-        """A PE32+ sample (DIR64 relocations, based at 0x10000000) at `name` in the test directory."""
+        """A PE32+ sample at `name` in the test directory: DIR64 relocations, a
+        checksum, based at 0x10000000, 0x20000 bytes once rounded to 64 KiB."""
         other = os.path.join(self.dir, "pe32plus")
         os.makedirs(other, exist_ok=True)
-        listing = subprocess.run([MAKE_SAMPLES, other, "5"], capture_output=True, check=True).stdout.decode().split()
-        os.replace(listing[4], self.path(name))
+        listing = subprocess.run([MAKE_SAMPLES, other, "10"], capture_output=True, check=True).stdout.decode().split()
+        shutil.copy(listing[9], self.path(name))
         self.assertTrue(image_headers(read_quietly(self.path(name)))[1])
         return self.path(name)
 
@@ -272,6 +273,31 @@ class Rebasing(ToolTestCase):
                         st = os.stat(path)
                         self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime), args)
                     self.assertEqual(image_base(path)[0], 0x12000000)
+
+    def test_no_image_is_placed_once_the_bases_pass_4_gib(self):
+        def refused(base):
+            if PLATFORM == "windows":
+                return text("invalid_parameter") + "\r\n\n"
+            return "The requested base address is invalid for this image. (requested base 0x%X lies beyond 4 GiB)\n" % base
+        top = self.pe32_plus_sample("top.dll")
+        x64 = self.pe32_plus_sample("x64.dll")
+        missing = self.path("missing.dll")
+        cannot_open = "File '%s' cannot be opened, skipped.\n\n" % missing
+        # A PE32+ image may end past 4 GiB; the base after it may not, nor
+        # may it wrap to a low address (here 0x00010000).
+        cases = [(["/BASE:FFFF0000"], [top], [self.samples[0], x64, missing, self.samples[1]],
+                  [refused(0x100010000)] * 2 + [cannot_open, refused(0x100010000)]),
+                 (["/BASE:FFFE0000"], self.samples[:2], [self.samples[2], x64], [refused(0x100000000)] * 2)]
+        for args, placed, remaining, texts in cases:
+            with self.subTest(args=args):
+                for path in [p for p in placed + remaining if p != missing]:
+                    os.utime(path, ns=(file_time(1_500_000_000_000_000_100), file_time(1_500_000_000_000_000_200)))
+                before = self.snapshot([p for p in remaining if os.path.exists(p)])
+                result = run(args, "".join(n + "\n" for n in placed + remaining).encode())
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(texts_after(result.stdout, placed + remaining), [""] * len(placed) + texts)
+                self.assertEqual(self.snapshot(list(before)), before)
+                self.assertEqual([image_base(p)[0] for p in placed], [int(args[0][6:], 16) + 0x10000 * i for i in range(len(placed))])
 
     def test_a_name_given_twice_is_rebased_twice(self):
         result = run([], ((self.samples[0] + "\n") * 2 + self.samples[1] + "\n").encode())
