@@ -74,6 +74,11 @@ bool ToTimespec(const FILETIME& time, struct timespec* out) {
 // catches a file swapped in between.
 int NonRegularError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; }
 
+// A file without any write permission bit is read-only, as Windows keeps a
+// read-only file even from an administrator; the kernel would let root
+// write it.
+bool HasWritePermission(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
@@ -106,6 +111,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     error = errno;
   } else if (!S_ISREG(after.st_mode)) {
     error = NonRegularError(after.st_mode);
+  } else if (write && !HasWritePermission(after.st_mode)) {
+    error = EACCES;
   } else if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno;
   }

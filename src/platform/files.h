@@ -58,10 +58,11 @@ struct FILETIME {
 /// Opens an existing regular file. `dwDesiredAccess` is GENERIC_READ and/or
 /// GENERIC_WRITE; `dwShareMode` 0 takes an exclusive advisory lock (flock),
 /// without waiting, held until CloseHandle. Only OPEN_EXISTING is supported.
-/// Directories, FIFOs and devices fail at once without blocking.
+/// Directories, FIFOs and devices fail at once without blocking. Writing is
+/// refused for a file with no write permission bit, even to root.
 /// Returns INVALID_HANDLE_VALUE on failure, with the errno in GetLastError
-/// (EISDIR for a directory, EINVAL for another non-regular file, EWOULDBLOCK
-/// when another process holds the lock).
+/// (EISDIR for a directory, EINVAL for another non-regular file, EACCES for
+/// writing a read-only file, EWOULDBLOCK when another process holds the lock).
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

@@ -121,6 +121,21 @@ class BadFiles(ToolTestCase):
         self.assertTrue(result.stdout.endswith(b"Permission denied\n"), result.stdout)
         self.assertEqual(read_quietly(self.samples[0]), before)
 
+    def test_a_file_without_write_permission_is_refused_unchanged_even_as_root(self):
+        # Run as whoever runs the suite: root too, whom the kernel would let
+        # write, is refused, as Windows refuses a read-only file to an
+        # administrator.
+        path = self.samples[0]
+        for mode in (0o444, 0o400, 0o555, 0o000):
+            with self.subTest(mode=oct(mode), euid=os.geteuid()):
+                os.chmod(path, mode)
+                os.utime(path, ns=(1_400_000_000_123_456_789, 1_300_000_000_987_654_321))
+                before = self.snapshot([path])
+                result = run([], path.encode() + b"\n")
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, b"Scanning DLLs...\nProcessing '%s'...\nPermission denied\n" % path.encode())
+                self.assertEqual(self.snapshot([path]), before)
+
     def test_a_file_on_a_read_only_mount_is_refused_unchanged(self):
         mount = self.path("mnt")
         os.mkdir(mount)
