@@ -3,6 +3,7 @@
 #include "diagnostics/report_system_error.h"
 #include "driver/settings.h"
 #include "platform/files.h"
+#include "platform/interrupts.h"
 #include "steps/steps.h"
 
 namespace {
@@ -35,6 +36,10 @@ bool RebaseImageFile(const char* name) {
   BOOL haveTimes = GetFileTime(file, &creation, &lastAccess, &lastWrite);
   CloseHandle(file);
 
+  // From before the first write, inside ReBaseImage, until the times are
+  // back, an interruption would leave the image half rebased or with new
+  // times: it waits until the image is done.
+  HoldInterrupts();
   ULONG oldSize = 0, newSize = 0;
   ULONG_PTR oldBase = 0;
   BOOL rebased = FALSE;
@@ -59,5 +64,6 @@ bool RebaseImageFile(const char* name) {
       CloseHandle(file);
     }
   }
+  ReleaseInterrupts();
   return !rebased;
 }

@@ -6,7 +6,9 @@
 /// passes 4 GiB no further image is placed: each is refused with the text for
 /// an invalid requested base and left as it is. Writes a message for a file
 /// that cannot be opened and the system's text for a failed or refused
-/// rebase. Returns true when the image counts against the run.
+/// rebase. An interruption that arrives once the image may be written takes
+/// effect only after its times are back. Returns true when the image counts
+/// against the run.
 bool RebaseImageFile(const char* name);
 
 /// Reports "Image is not based" when the preferred base of image `name`

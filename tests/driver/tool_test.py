@@ -12,12 +12,16 @@ import argparse
 import contextlib
 import fcntl
 import os
+import random
+import resource
 import shlex
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOL = []
@@ -56,6 +60,11 @@ def normalized(result):
         result.stdout = result.stdout.replace(b"\r\n", b"\n")
         result.stderr = result.stderr.replace(b"\r\n", b"\n")
     return result
+
+
+def no_core_dumps():
+    """For the tool's process: a SIGQUIT that ends it writes no core file."""
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 def run(args, stdin=b"", cwd=None):
@@ -437,6 +446,91 @@ class CheckMode(ToolTestCase):
         result = self.check(["/CHECK", "/BASE:10000000"], refused)
         self.assertEqual(result.returncode, 2)
         self.assertEqual(result.stdout, self.report([(n, b"Image is not based\n\n") for n in refused]))
+
+
+class Interruptions(ToolTestCase):
+    """Runs over many images, interrupted at random moments."""
+    SEED = 11
+    COUNT = 200
+    TRIALS = {"posix": 24, "windows": 10}
+    # Wine turns SIGINT into Ctrl-C; the other signals it does not pass on.
+    SIGNALS = {"posix": [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT], "windows": [signal.SIGINT]}
+
+    def ended_by(self, sig):
+        # Windows ends a process on Ctrl-C with STATUS_CONTROL_C_EXIT
+        # (0xC000013A), of which a POSIX parent sees the low byte.
+        return 0x3A if PLATFORM == "windows" else -sig
+
+    def test_each_image_is_left_unchanged_or_wholly_rebased(self):
+        rng = random.Random(self.SEED)
+        pristine, expected_dir, work = (os.path.join(self.dir, d) for d in ("pristine", "expected", "work"))
+        for d in (pristine, expected_dir, work):
+            os.mkdir(d)
+        names = [os.path.basename(p) for p in
+                 subprocess.run([MAKE_SAMPLES, pristine, str(self.COUNT)], capture_output=True, check=True).stdout.decode().split()]
+        original = [(read_quietly(os.path.join(pristine, n)), file_time(1_600_000_000_000_000_000 + 1_234_567 * i),
+                     file_time(1_500_000_000_000_000_000 + 7_654_321 * i)) for i, n in enumerate(names)]
+
+        def copy_originals(directory):
+            for name, (data, atime, mtime) in zip(names, original):
+                with open(os.path.join(directory, name), "wb") as f:
+                    f.write(data)
+                os.utime(os.path.join(directory, name), ns=(atime, mtime))
+        copy_originals(expected_dir)
+        status, full_out, duration = self.interrupted("".join(os.path.join(expected_dir, n) + "\n" for n in names).encode(),
+                                                      os.path.join(expected_dir, names[0]), original[0][0])
+        self.assertEqual(status, 0, full_out)
+        expected = [read_quietly(os.path.join(expected_dir, n)) for n in names]
+        listing = "".join(os.path.join(work, n) + "\n" for n in names).encode()
+        full_out = full_out.replace(expected_dir.encode(), work.encode())
+        paths = [os.path.join(work, n) for n in names]
+        midway = 0
+        for trial in range(self.TRIALS[PLATFORM]):
+            copy_originals(work)
+            sig = rng.choice(self.SIGNALS[PLATFORM])
+            delay = rng.uniform(0, 0.5 * duration)
+            with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, delay=delay):
+                status, out, _ = self.interrupted(listing, paths[0], original[0][0], delay, sig)
+                after = self.snapshot(paths)
+                done = 0
+                for i, path in enumerate(paths):
+                    data, atime, mtime = after[path]
+                    self.assertEqual((atime, mtime), original[i][1:], path)
+                    self.assertIn(data, (original[i][0], expected[i]), "%s is neither as it was nor rebased" % path)
+                    if data == expected[i]:
+                        # The tool stops between images and takes them in order.
+                        self.assertEqual(done, i, "%s is rebased after an image that is not" % path)
+                        done += 1
+                self.assertTrue(full_out.startswith(out), out[-300:])
+                if status == 0:
+                    # The run was over before the signal came.
+                    self.assertEqual((done, out), (self.COUNT, full_out))
+                else:
+                    self.assertEqual(status, self.ended_by(sig))
+                    midway += 0 < done < self.COUNT
+        # Otherwise too few runs were interrupted midway to tell anything.
+        self.assertGreaterEqual(midway, self.TRIALS[PLATFORM] // 3)
+
+    def interrupted(self, listing, first, first_original, delay=0, sig=None):
+        """Runs the tool over `listing` and sends it `sig` (if any) `delay`
+        seconds after the `first` image changed. Returns its status, its
+        standard output and the seconds from that change to its end."""
+        with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout:
+            stdin.write(listing)
+            stdin.seek(0)
+            tool = subprocess.Popen(TOOL + ["/BASE:20000000"], stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL,
+                                    preexec_fn=no_core_dumps)
+            while tool.poll() is None and read_quietly(first) == first_original:
+                time.sleep(0.0002)
+            changed = time.monotonic()
+            if sig is not None:
+                time.sleep(delay)
+                tool.send_signal(sig)
+            status = tool.wait(timeout=120)
+            ended = time.monotonic()
+            stdout.seek(0)
+            out = stdout.read()
+        return status, out.replace(b"\r\n", b"\n") if PLATFORM == "windows" else out, ended - changed
 
 
 class RebaseUnavailable(ToolTestCase):
