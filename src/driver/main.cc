@@ -11,24 +11,50 @@ namespace {
 const size_t kMaxName = 259;
 char NameBuffer[kMaxName + 1];
 
+// What NameBuffer is filled with before each read: fgets stores the bytes it
+// read and one NUL after them and leaves the rest, so the last NUL in the
+// buffer ends what was read, even when the line itself holds NUL bytes.
+const char kUnread = '\n';
+
 int Usage() {
   fprintf(stderr, "Usage: Dorvane.exe [/BASE:<hex_digit>] [/CHECK]\n");
   return 200;
 }
 
-// Reads the rest of an over-long line, up to and including its line feed.
+// Passes over a "0x" or "0X" before hexadecimal digits: "%08X" would count
+// it among its eight characters and lose the last two digits.
+const char* SkipHexPrefix(const char* text) {
+  return text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text + 2 : text;
+}
+
+// Reads up to kMaxName bytes of the next line into NameBuffer and returns
+// how many were read: 0 at the end of input or on a read error.
+size_t ReadLine() {
+  memset(NameBuffer, kUnread, sizeof NameBuffer);
+  if (fgets(NameBuffer, sizeof NameBuffer, stdin) == NULL) return 0;
+  size_t length = kMaxName;
+  while (NameBuffer[length] != '\0') --length;
+  return length;
+}
+
+// Reads the rest of a line that is not processed, up to and including its
+// line feed.
 void DiscardRestOfLine() {
   int c;
   while ((c = getchar()) != EOF && c != '\n') {
   }
 }
 
-// True when NameBuffer holds a whole line: a line feed was read, input
-// ended, or the line feed follows right after the buffer's last character.
-bool ReadWholeLine() {
-  size_t length = strlen(NameBuffer);
+// True when the `length` bytes in NameBuffer hold all of their line's name:
+// a line feed or the end of input was read, or only blanks, tabs and
+// carriage returns, which trimming would remove, follow on the line (they
+// are consumed here). Otherwise the rest of the line is left to discard.
+bool ReadWholeName(size_t length) {
   if (length < kMaxName || NameBuffer[length - 1] == '\n') return true;
-  int next = getchar();
+  int next;
+  do {
+    next = getchar();
+  } while (next == ' ' || next == '\t' || next == '\r');
   if (next == EOF || next == '\n') return true;
   ungetc(next, stdin);
   return false;
@@ -43,7 +69,7 @@ int main(int argc, char** argv) {
     if (arg[0] != '/') return Usage();
     if (_memicmp(arg + 1, "BASE:", 5) == 0) {
       unsigned int base = static_cast<unsigned int>(CurrentBase);
-      sscanf(arg + 6, "%08X", &base);
+      sscanf(SkipHexPrefix(arg + 6), "%08X", &base);
       CurrentBase = base;
     } else if (_memicmp(arg + 1, "CHECK", 5) == 0) {
       CheckMode = true;
@@ -55,8 +81,17 @@ int main(int argc, char** argv) {
 
   printf("Scanning DLLs...\n");
   int ExitStatus = 0;
-  while (fgets(NameBuffer, sizeof NameBuffer, stdin) != NULL) {
-    if (!ReadWholeLine()) {
+  size_t length;
+  while ((length = ReadLine()) != 0) {
+    // A NUL would cut the name short and the rest of the line would be read
+    // as a name of its own.
+    if (strlen(NameBuffer) < length) {
+      printf("Name '%s...' contains a NUL character, skipped.\n\n", NameBuffer);
+      if (NameBuffer[length - 1] != '\n') DiscardRestOfLine();
+      ExitStatus = 2;
+      continue;
+    }
+    if (!ReadWholeName(length)) {
       printf("Name '%s...' is too long, skipped.\n\n", NameBuffer);
       DiscardRestOfLine();
       ExitStatus = 2;

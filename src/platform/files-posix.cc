@@ -19,6 +19,8 @@ DWORD last_error = 0;
 
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr int64_t kTicksPerSecond = 10000000;
+constexpr uint64_t kTicksFrom1601To1970 = uint64_t{kSecondsFrom1601To1970} * kTicksPerSecond;
+constexpr int64_t kTwoTo32 = int64_t{1} << 32;
 
 int FileDescriptor(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 
@@ -27,32 +29,55 @@ BOOL Fail(int error) {
   return FALSE;
 }
 
-bool ToFileTime(const struct statx_timestamp& time, FILETIME* out) {
-  int64_t seconds = time.tv_sec + kSecondsFrom1601To1970;
-  if (seconds < 0) return false;
-  uint64_t ticks = static_cast<uint64_t>(seconds) * kTicksPerSecond + time.tv_nsec / 100;
-  out->dwLowDateTime = static_cast<DWORD>(ticks);
-  out->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  out->dwNanoseconds = time.tv_nsec % 100;
-  return true;
+// floor(value / 2^32), without relying on how >> treats negative numbers.
+int64_t FloorDivideBy2To32(int64_t value) { return value >= 0 ? value / kTwoTo32 : -((-(value + 1)) / kTwoTo32) - 1; }
+
+// A tick count is held as upper * 2^32 + lower, 0 <= lower < 2^32, so that
+// every step below stays within 64 bits: the seconds are split the same way
+// before they are multiplied by the ticks per second.
+FILETIME ToFileTime(const struct statx_timestamp& time) {
+  int64_t high = FloorDivideBy2To32(time.tv_sec);
+  uint64_t low = static_cast<uint64_t>(time.tv_sec - high * kTwoTo32);
+  uint64_t lowTicks = low * kTicksPerSecond + time.tv_nsec / 100 + kTicksFrom1601To1970;  // below 2^58
+  int64_t upper = high * kTicksPerSecond + static_cast<int64_t>(lowTicks >> 32);
+  FILETIME out;
+  out.dwLowDateTime = static_cast<DWORD>(lowTicks);
+  out.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(upper));
+  out.lHighestDateTime = static_cast<int32_t>(FloorDivideBy2To32(upper));
+  out.dwNanoseconds = time.tv_nsec % 100;
+  return out;
 }
 
-struct timespec ToTimespec(const FILETIME* time) {
-  struct timespec out = {};
-  if (time == nullptr) {
-    out.tv_nsec = UTIME_OMIT;
-    return out;
+// The inverse of ToFileTime; false when the seconds do not fit in time_t.
+bool ToTimespec(const FILETIME& time, struct timespec* out) {
+  int64_t upper = int64_t{time.lHighestDateTime} * kTwoTo32 + time.dwHighDateTime;
+  int64_t quotient = upper / kTicksPerSecond, remainder = upper % kTicksPerSecond;
+  if (remainder < 0) {
+    remainder += kTicksPerSecond;
+    --quotient;
   }
-  uint64_t ticks = uint64_t{time->dwHighDateTime} << 32 | time->dwLowDateTime;
-  out.tv_sec = static_cast<time_t>(static_cast<int64_t>(ticks / kTicksPerSecond) - kSecondsFrom1601To1970);
-  out.tv_nsec = static_cast<long>((ticks % kTicksPerSecond) * 100 + time->dwNanoseconds % 100);
-  return out;
+  // ticks = quotient * kTicksPerSecond * 2^32 + rest, so the seconds since
+  // 1601 are quotient * 2^32 + rest / kTicksPerSecond.
+  uint64_t rest = (static_cast<uint64_t>(remainder) << 32) + time.dwLowDateTime;  // below 2^56
+  int64_t lowSeconds = static_cast<int64_t>(rest / kTicksPerSecond) - kSecondsFrom1601To1970;
+  int64_t highSeconds = quotient + FloorDivideBy2To32(lowSeconds);
+  if (highSeconds < INT32_MIN || highSeconds > INT32_MAX) return false;
+  int64_t seconds = highSeconds * kTwoTo32 + (lowSeconds - FloorDivideBy2To32(lowSeconds) * kTwoTo32);
+  if (static_cast<int64_t>(static_cast<time_t>(seconds)) != seconds) return false;
+  out->tv_sec = static_cast<time_t>(seconds);
+  out->tv_nsec = static_cast<long>(rest % kTicksPerSecond * 100 + time.dwNanoseconds % 100);
+  return true;
 }
 
 // A non-regular file is refused before it is opened, so that opening a FIFO
 // or a device never blocks or has side effects; the check after opening
 // catches a file swapped in between.
 int NonRegularError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; }
+
+// A file without any write permission bit is read-only, as Windows keeps a
+// read-only file even from an administrator; the kernel would let root
+// write it.
+bool HasWritePermission(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
 
 }  // namespace
 
@@ -86,6 +111,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     error = errno;
   } else if (!S_ISREG(after.st_mode)) {
     error = NonRegularError(after.st_mode);
+  } else if (write && !HasWritePermission(after.st_mode)) {
+    error = EACCES;
   } else if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error = errno;
   }
@@ -103,16 +130,23 @@ BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessT
     return Fail(errno);
   }
   if (lpCreationTime != nullptr) {
-    *lpCreationTime = FILETIME{0, 0, 0};
-    if ((info.stx_mask & STATX_BTIME) && !ToFileTime(info.stx_btime, lpCreationTime)) return Fail(EOVERFLOW);
+    *lpCreationTime = (info.stx_mask & STATX_BTIME) ? ToFileTime(info.stx_btime) : FILETIME{0, 0, 0, 0};
   }
-  if (lpLastAccessTime != nullptr && !ToFileTime(info.stx_atime, lpLastAccessTime)) return Fail(EOVERFLOW);
-  if (lpLastWriteTime != nullptr && !ToFileTime(info.stx_mtime, lpLastWriteTime)) return Fail(EOVERFLOW);
+  if (lpLastAccessTime != nullptr) *lpLastAccessTime = ToFileTime(info.stx_atime);
+  if (lpLastWriteTime != nullptr) *lpLastWriteTime = ToFileTime(info.stx_mtime);
   return TRUE;
 }
 
 BOOL SetFileTime(HANDLE hFile, const FILETIME*, const FILETIME* lpLastAccessTime, const FILETIME* lpLastWriteTime) {
-  struct timespec times[2] = {ToTimespec(lpLastAccessTime), ToTimespec(lpLastWriteTime)};
+  struct timespec times[2] = {};
+  const FILETIME* given[2] = {lpLastAccessTime, lpLastWriteTime};
+  for (int i = 0; i < 2; ++i) {
+    if (given[i] == nullptr) {
+      times[i].tv_nsec = UTIME_OMIT;
+    } else if (!ToTimespec(*given[i], &times[i])) {
+      return Fail(EOVERFLOW);
+    }
+  }
   if (futimens(FileDescriptor(hFile), times) != 0) return Fail(errno);
   return TRUE;
 }

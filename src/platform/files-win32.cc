@@ -25,3 +25,8 @@ size_t WideToOutputText(const WCHAR* text, char* out, size_t size) {
   }
   return static_cast<size_t>(written - 1);
 }
+
+#ifndef DORVANE_OWN_REBASER
+// The code the own engine's refusal of a requested base is mapped to.
+void SetBaseOutOfRangeError(uint64_t) { SetLastError(ERROR_INVALID_PARAMETER); }
+#endif

@@ -1,6 +1,7 @@
 // ReBaseImage over the project's own image engine.
 
 #include <cerrno>
+#include <limits>
 #include <memory>
 
 #include "engine-errors.h"
@@ -11,6 +12,7 @@
 namespace {
 
 constexpr uint64_t kMaxUlong = 0xFFFFFFFFu;
+constexpr uint64_t kMaxUlongPtr = std::numeric_limits<ULONG_PTR>::max();
 
 BOOL Fail(const peimage::Error& error) {
   SetEngineFailure(error);
@@ -53,7 +55,8 @@ BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR, BOOL fReBase, BOOL Rebase
     report = peimage::RebaseImage(*io.value(), options);
     if (!report.ok()) return Fail(report.error());
     if (GoingDown) *NewImageBase = static_cast<ULONG_PTR>(options.new_base);
-  } else if (report.value().old_image_base > kMaxUlong) {
+  } else if (report.value().old_image_base > kMaxUlongPtr) {
+    // Only where ULONG_PTR has 32 bits: a query must not report a cut base.
     return Fail(peimage::MakeError(peimage::ErrorCode::kBaseOutOfRange, "ImageBase 0x%llX is above 4 GiB",
                                    static_cast<unsigned long long>(report.value().old_image_base)));
   }
@@ -61,4 +64,9 @@ BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR, BOOL fReBase, BOOL Rebase
   *OldImageBase = static_cast<ULONG_PTR>(report.value().old_image_base);
   *NewImageSize = static_cast<ULONG>(report.value().new_image_size);
   return TRUE;
+}
+
+void SetBaseOutOfRangeError(uint64_t base) {
+  SetEngineFailure(peimage::MakeError(peimage::ErrorCode::kBadRequestedBase, "requested base 0x%llX lies beyond 4 GiB",
+                                      static_cast<unsigned long long>(base)));
 }

@@ -2,9 +2,13 @@
 #define DORVANE_STEPS_STEPS_H
 
 /// Rebases the image `name` in place to CurrentBase, keeping its file times,
-/// and advances CurrentBase by the size reported for it. Writes a message for
-/// a file that cannot be opened and the system's text for a failed rebase.
-/// Returns true when the image counts against the run.
+/// and advances CurrentBase by the size reported for it. Once an advance
+/// passes 4 GiB no further image is placed: each is refused with the text for
+/// an invalid requested base and left as it is. Writes a message for a file
+/// that cannot be opened and the system's text for a failed or refused
+/// rebase. An interruption that arrives once the image may be written takes
+/// effect only after its times are back. Returns true when the image counts
+/// against the run.
 bool RebaseImageFile(const char* name);
 
 /// Reports "Image is not based" when the preferred base of image `name`

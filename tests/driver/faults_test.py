@@ -8,6 +8,7 @@ import os
 import resource
 import shlex
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -19,6 +20,7 @@ import tool_test
 from tool_test import ToolTestCase, image_base, read_quietly, run
 
 FAIL_WRITES = ""
+SIGNAL_ON_WRITE = ""
 PEAK_RSS = ""
 
 
@@ -31,7 +33,7 @@ def run_measured(args, stdin, env=None):
         inp.write(stdin)
         inp.seek(0)
         process = subprocess.run([PEAK_RSS] + tool_test.TOOL + args, stdin=inp, stdout=out, stderr=subprocess.PIPE,
-                                 env=env, timeout=600)
+                                 env=env, timeout=600, preexec_fn=tool_test.no_core_dumps)
         out.seek(0)
         rss = int(process.stderr.split(b"peak_rss_kib ")[-1])
         return process.returncode, out.read(), rss
@@ -120,6 +122,21 @@ class BadFiles(ToolTestCase):
         self.assertEqual(result.returncode, 2)
         self.assertTrue(result.stdout.endswith(b"Permission denied\n"), result.stdout)
         self.assertEqual(read_quietly(self.samples[0]), before)
+
+    def test_a_file_without_write_permission_is_refused_unchanged_even_as_root(self):
+        # Run as whoever runs the suite: root too, whom the kernel would let
+        # write, is refused, as Windows refuses a read-only file to an
+        # administrator.
+        path = self.samples[0]
+        for mode in (0o444, 0o400, 0o555, 0o000):
+            with self.subTest(mode=oct(mode), euid=os.geteuid()):
+                os.chmod(path, mode)
+                os.utime(path, ns=(1_400_000_000_123_456_789, 1_300_000_000_987_654_321))
+                before = self.snapshot([path])
+                result = run([], path.encode() + b"\n")
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, b"Scanning DLLs...\nProcessing '%s'...\nPermission denied\n" % path.encode())
+                self.assertEqual(self.snapshot([path]), before)
 
     def test_a_file_on_a_read_only_mount_is_refused_unchanged(self):
         mount = self.path("mnt")
@@ -237,6 +254,33 @@ class OutOfOrderTables(ToolTestCase):
         self.assertEqual(os.path.getsize(path), table_at + ((12 * len(pages) + 0x1FF) & ~0x1FF))
 
 
+class Interruptions(ToolTestCase):
+    def test_a_signal_amid_the_writes_waits_for_the_image_and_then_ends_the_run(self):
+        sparse = self.path("special-sparse-relocs.dll")  # four writes of its own
+        listed = [sparse] + self.samples[:2]
+        originals = self.snapshot(listed)
+        expected_dir = os.path.join(self.dir, "expected")
+        os.mkdir(expected_dir)
+        for path in listed:
+            shutil.copy(path, expected_dir)
+        expected = os.path.join(expected_dir, os.path.basename(sparse))
+        self.assertEqual(run([], expected.encode() + b"\n").returncode, 0)
+        for sig, at in ((signal.SIGINT, 1), (signal.SIGTERM, 2), (signal.SIGHUP, 4), (signal.SIGQUIT, 3)):
+            with self.subTest(signal=sig.name, write=at):
+                for path, (data, atime, mtime) in originals.items():
+                    with open(path, "wb") as f:
+                        f.write(data)
+                    os.utime(path, ns=(atime, mtime))
+                env = dict(os.environ, LD_PRELOAD=SIGNAL_ON_WRITE, SIGNAL_AT_PWRITE=str(at), SIGNAL=str(int(sig)))
+                status, out, _ = run_measured([], "".join(p + "\n" for p in listed).encode(), env)
+                self.assertEqual(status, 128 + sig)
+                # Flushed before the end, and nothing after the image.
+                self.assertEqual(out, b"Scanning DLLs...\nProcessing '%s'...\n" % sparse.encode())
+                after = self.snapshot(listed)
+                self.assertEqual(after[sparse], (read_quietly(expected),) + originals[sparse][1:])
+                self.assertEqual({p: after[p] for p in listed[1:]}, {p: originals[p] for p in listed[1:]})
+
+
 class LongLists(ToolTestCase):
     def test_memory_stays_flat_over_100000_names(self):
         def listing(count):
@@ -252,16 +296,18 @@ class LongLists(ToolTestCase):
 
 
 def main():
-    global FAIL_WRITES, PEAK_RSS
+    global FAIL_WRITES, SIGNAL_ON_WRITE, PEAK_RSS
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--samples", required=True)
     parser.add_argument("--fail-writes", required=True)
+    parser.add_argument("--signal-on-write", required=True)
     parser.add_argument("--peak-rss", required=True)
     args, rest = parser.parse_known_args()
     tool_test.TOOL = [os.path.abspath(t) if os.path.exists(t) else t for t in shlex.split(args.tool)]
     tool_test.MAKE_SAMPLES = args.samples
     FAIL_WRITES = os.path.abspath(args.fail_writes)
+    SIGNAL_ON_WRITE = os.path.abspath(args.signal_on_write)
     PEAK_RSS = os.path.abspath(args.peak_rss)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

@@ -12,11 +12,16 @@ import argparse
 import contextlib
 import fcntl
 import os
+import random
+import resource
 import shlex
+import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOL = []
@@ -26,9 +31,22 @@ LOCKER = []
 # Words of the system's texts that each platform's build writes.
 TEXTS = {
     "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed"},
-    "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217"},
+    "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217",
+                "invalid_parameter": "Invalid parameter."},
 }
 BANNER_TITLE = b"Quillmere v.1.2"
+SECOND = 10**9
+YEAR = 31556952 * SECOND  # a mean Gregorian year, in nanoseconds
+AT_1601 = -11644473600 * SECOND
+# (last-access, last-write) times in nanoseconds since 1970 that a rebase and
+# a check must keep exactly. tmpfs keeps every time a 64-bit time_t holds, to
+# the nanosecond; Windows keeps 1601 to 30827 in 100 ns units.
+FAR_TIMES = {
+    "posix": [(AT_1601 - 571 * YEAR + 123456789, 58030 * YEAR + 987654321),  # the years 1030 and 60000
+              (AT_1601 - 1, AT_1601), (-1, AT_1601 + 2**64 * 100),  # the ends of a 64-bit count of 100 ns
+              (-2**63 * SECOND, (2**63 - 1) * SECOND)],
+    "windows": [(AT_1601 + 100, 28030 * YEAR + 987654300), (AT_1601 + 99 * YEAR + 1234567800, -100)],
+}
 USAGE = b"Usage: Dorvane.exe [/BASE:<hex_digit>] [/CHECK]\n"
 
 
@@ -42,6 +60,11 @@ def normalized(result):
         result.stdout = result.stdout.replace(b"\r\n", b"\n")
         result.stderr = result.stderr.replace(b"\r\n", b"\n")
     return result
+
+
+def no_core_dumps():
+    """For the tool's process: a SIGQUIT that ends it writes no core file."""
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 def run(args, stdin=b"", cwd=None):
@@ -71,6 +94,14 @@ def read_quietly(path, size=-1):
         return f.read(size)
 
 
+def image_headers(data):
+    """File offsets of the optional header's ImageBase and whether the image is PE32+."""
+    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = lfanew + 24
+    pe32_plus = struct.unpack_from("<H", data, opt)[0] == 0x20B
+    return (opt + 24 if pe32_plus else opt + 28), pe32_plus
+
+
 def image_base(path):
     """ImageBase and SizeOfImage, read straight from the file's headers."""
     data = read_quietly(path, 4096)
@@ -93,6 +124,16 @@ class ToolTestCase(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.dir, name)
+
+    def pe32_plus_sample(self, name):
+        """A PE32+ sample at `name` in the test directory: DIR64 relocations, a
+        checksum, based at 0x10000000, 0x20000 bytes once rounded to 64 KiB."""
+        other = os.path.join(self.dir, "pe32plus")
+        os.makedirs(other, exist_ok=True)
+        listing = subprocess.run([MAKE_SAMPLES, other, "10"], capture_output=True, check=True).stdout.decode().split()
+        shutil.copy(listing[9], self.path(name))
+        self.assertTrue(image_headers(read_quietly(self.path(name)))[1])
+        return self.path(name)
 
     def snapshot(self, paths):
         state = {}
@@ -130,7 +171,9 @@ class CommandLine(ToolTestCase):
     def test_base_option_forms(self):
         cases = [([], 0x12000000), (["/BASE:30000000"], 0x30000000), (["/base:30000000"], 0x30000000),
                  (["/BASE:300000001"], 0x30000000), (["/BASE:"], 0x12000000), (["/BASE:XYZ"], 0x12000000),
-                 (["/BASE:30000000", "/BASE:40000000"], 0x40000000)]
+                 (["/BASE:30000000", "/BASE:40000000"], 0x40000000), (["/BASE:0x30000000"], 0x30000000),
+                 (["/BASE:0X30000000"], 0x30000000), (["/base:0x300000001"], 0x30000000),
+                 (["/BASE:0x50000"], 0x50000), (["/BASE:0x"], 0x12000000), (["/BASE:0xXYZ"], 0x12000000)]
         for args, expected in cases:
             with self.subTest(args=args):
                 result = run(args, self.samples[0].encode() + b"\n")
@@ -159,23 +202,53 @@ class InputLines(ToolTestCase):
         self.samples[0] = self.path(name)
         return name
 
-    def test_names_of_258_and_259_characters_are_one_name(self):
+    def test_names_of_258_and_259_characters_are_one_name_whatever_blanks_follow(self):
+        # Blanks, tabs and carriage returns after the name are trimmed, so
+        # they do not count against the limit (a list written on Windows ends
+        # its lines with CRLF).
         for length in (258, 259):
-            name = self.long_name(length)
-            for terminator in (b"\n", b""):
-                with self.subTest(length=length, terminator=terminator):
-                    result = run([], name.encode() + terminator, cwd=self.dir)
+            name = self.long_name(length).encode()
+            for lines, count in ((name + b"\n" + name + b"\r\n" + name + b" \t \r\n" + name + b"  ", 4),
+                                 (name, 1), (name + b"\r", 1)):
+                with self.subTest(length=length, lines=lines[len(name):]):
+                    result = run([], lines, cwd=self.dir)
                     self.assertEqual(result.returncode, 0, result.stdout)
-                    self.assertProcessing(result.stdout, [name])
+                    self.assertProcessing(result.stdout, [name.decode()] * count)
 
     def test_longer_line_is_skipped_whole_and_counts_against_the_run(self):
         os.rename(self.samples[1], self.path("b.dll"))
-        long_name = "x" * 259 + "b.dll"
-        result = run([], long_name.encode() + b"\nb.dll\n", cwd=self.dir)
-        self.assertEqual(result.returncode, 2)
-        self.assertEqual(result.stdout, b"Scanning DLLs...\nName '%s...' is too long, skipped.\n\n"
-                         b"Processing 'b.dll'...\n" % ("x" * 259).encode())
+        for tail in ("b.dll", " b.dll", "\rb.dll", "\t\r b"):
+            with self.subTest(tail=tail):
+                result = run([], ("x" * 259 + tail).encode() + b"\nb.dll\n", cwd=self.dir)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, b"Scanning DLLs...\nName '%s...' is too long, skipped.\n\n"
+                                 b"Processing 'b.dll'...\n" % ("x" * 259).encode())
         self.assertEqual(image_base(self.path("b.dll"))[0], 0x12000000)
+
+    def test_a_line_holding_a_nul_is_skipped_whole_and_counts_against_the_run(self):
+        os.makedirs(self.path("sub"))
+        os.rename(self.samples[0], self.path("lib7.dll"))
+        os.rename(self.samples[1], self.path("b.dll"))
+        guarded = [self.path("lib7.dll"), self.path("b.dll")]
+        # The first line's bytes after the 259th, read as a name of their own,
+        # would rebase lib7.dll.
+        crafted = b"sub/\0" + b"x" * 254 + b"lib7.dll"
+        skipped = b"Name '%s...' contains a NUL character, skipped.\n\n"
+        cases = [(crafted + b"\n\0lib7.dll\nlib7.dll\0\n", [b"sub/", b"", b"lib7.dll"]), (crafted, [b"sub/"]),
+                 (b"lib7.dll\0b.dll\0", [b"lib7.dll"]), (b"b.dll\0", [b"b.dll"])]  # as from find -print0
+        for lines, before_nul in cases:
+            with self.subTest(lines=lines):
+                before = self.snapshot(guarded)
+                result = run([], lines, cwd=self.dir)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stdout, b"Scanning DLLs...\n" + b"".join(skipped % t for t in before_nul))
+                self.assertEqual(self.snapshot(guarded), before)
+        # The next line is processed as usual.
+        result = run([], b"lib7.dll\0x\r\nb.dll\n", cwd=self.dir)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"Scanning DLLs...\n" + skipped % b"lib7.dll" + b"Processing 'b.dll'...\n")
+        self.assertEqual(image_base(self.path("b.dll"))[0], 0x12000000)
+        self.assertEqual(image_base(self.path("lib7.dll"))[0], 0x10000000)
 
 
 class Rebasing(ToolTestCase):
@@ -193,6 +266,47 @@ class Rebasing(ToolTestCase):
         for path, (atime, mtime) in zip(self.samples, times):
             st = os.stat(path)
             self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime))
+
+    def test_file_times_far_from_today_are_kept_exactly(self):
+        with tempfile.TemporaryDirectory(dir="/dev/shm") as tmpfs:
+            path = os.path.join(tmpfs, "far.dll")
+            for atime, mtime in FAR_TIMES[PLATFORM]:
+                with self.subTest(atime=atime, mtime=mtime):
+                    shutil.copy(self.samples[0], path)
+                    os.utime(path, ns=(atime, mtime))
+                    st = os.stat(path)
+                    self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime), "tmpfs did not keep the times")
+                    for args in ([], ["/CHECK"]):
+                        result = run(args, path.encode() + b"\n")
+                        self.assertEqual(result.returncode, 0, result.stdout)
+                        st = os.stat(path)
+                        self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (atime, mtime), args)
+                    self.assertEqual(image_base(path)[0], 0x12000000)
+
+    def test_no_image_is_placed_once_the_bases_pass_4_gib(self):
+        def refused(base):
+            if PLATFORM == "windows":
+                return text("invalid_parameter") + "\r\n\n"
+            return "The requested base address is invalid for this image. (requested base 0x%X lies beyond 4 GiB)\n" % base
+        top = self.pe32_plus_sample("top.dll")
+        x64 = self.pe32_plus_sample("x64.dll")
+        missing = self.path("missing.dll")
+        cannot_open = "File '%s' cannot be opened, skipped.\n\n" % missing
+        # A PE32+ image may end past 4 GiB; the base after it may not, nor
+        # may it wrap to a low address (here 0x00010000).
+        cases = [(["/BASE:FFFF0000"], [top], [self.samples[0], x64, missing, self.samples[1]],
+                  [refused(0x100010000)] * 2 + [cannot_open, refused(0x100010000)]),
+                 (["/BASE:FFFE0000"], self.samples[:2], [self.samples[2], x64], [refused(0x100000000)] * 2)]
+        for args, placed, remaining, texts in cases:
+            with self.subTest(args=args):
+                for path in [p for p in placed + remaining if p != missing]:
+                    os.utime(path, ns=(file_time(1_500_000_000_000_000_100), file_time(1_500_000_000_000_000_200)))
+                before = self.snapshot([p for p in remaining if os.path.exists(p)])
+                result = run(args, "".join(n + "\n" for n in placed + remaining).encode())
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(texts_after(result.stdout, placed + remaining), [""] * len(placed) + texts)
+                self.assertEqual(self.snapshot(list(before)), before)
+                self.assertEqual([image_base(p)[0] for p in placed], [int(args[0][6:], 16) + 0x10000 * i for i in range(len(placed))])
 
     def test_a_name_given_twice_is_rebased_twice(self):
         result = run([], ((self.samples[0] + "\n") * 2 + self.samples[1] + "\n").encode())
@@ -305,11 +419,118 @@ class CheckMode(ToolTestCase):
             self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
         self.assertIn(text("missing"), texts[0])
 
+    def test_pe32_plus_images_are_compared_with_their_whole_base(self):
+        # Where ULONG_PTR has 32 bits (the 32-bit Windows build) a base above
+        # 4 GiB cannot be handed out and the query is refused; it is never cut
+        # to its low 32 bits, which for 0x100400000 would be 0x00400000.
+        above = b"" if PLATFORM == "posix" else text("invalid_parameter").encode() + b"\r\n\n"
+        reported = b"Image is not based\n\n"
+        cases = [(0x180000000, ["/CHECK"], above, 0), (0x100400000, ["/CHECK"], above, 0),
+                 (0x110000000, ["/CHECK", "/BASE:10000000"], above, 0),
+                 (0x00400000, ["/CHECK"], reported, 2), (0x10000000, ["/CHECK", "/BASE:10000000"], reported, 2)]
+        path = self.pe32_plus_sample("x64.dll")
+        data = bytearray(read_quietly(path))
+        field, _ = image_headers(data)
+        for base, args, after, status in cases:
+            with self.subTest(base=hex(base), args=args):
+                # A query reads only the headers: the ImageBase field alone is moved.
+                struct.pack_into("<Q", data, field, base)
+                with open(path, "wb") as f:
+                    f.write(data)
+                result = self.check(args, [path])
+                self.assertEqual(result.stdout, self.report([(path, after)]))
+                self.assertEqual(result.returncode, status)
+
     def test_queries_images_that_a_rebase_would_refuse(self):
         refused = [self.path("special-system.dll"), self.path("special-signed.dll")]
         result = self.check(["/CHECK", "/BASE:10000000"], refused)
         self.assertEqual(result.returncode, 2)
         self.assertEqual(result.stdout, self.report([(n, b"Image is not based\n\n") for n in refused]))
+
+
+class Interruptions(ToolTestCase):
+    """Runs over many images, interrupted at random moments."""
+    SEED = 11
+    COUNT = 200
+    TRIALS = {"posix": 24, "windows": 10}
+    # Wine turns SIGINT into Ctrl-C; the other signals it does not pass on.
+    SIGNALS = {"posix": [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT], "windows": [signal.SIGINT]}
+
+    def ended_by(self, sig):
+        # Windows ends a process on Ctrl-C with STATUS_CONTROL_C_EXIT
+        # (0xC000013A), of which a POSIX parent sees the low byte.
+        return 0x3A if PLATFORM == "windows" else -sig
+
+    def test_each_image_is_left_unchanged_or_wholly_rebased(self):
+        rng = random.Random(self.SEED)
+        pristine, expected_dir, work = (os.path.join(self.dir, d) for d in ("pristine", "expected", "work"))
+        for d in (pristine, expected_dir, work):
+            os.mkdir(d)
+        names = [os.path.basename(p) for p in
+                 subprocess.run([MAKE_SAMPLES, pristine, str(self.COUNT)], capture_output=True, check=True).stdout.decode().split()]
+        original = [(read_quietly(os.path.join(pristine, n)), file_time(1_600_000_000_000_000_000 + 1_234_567 * i),
+                     file_time(1_500_000_000_000_000_000 + 7_654_321 * i)) for i, n in enumerate(names)]
+
+        def copy_originals(directory):
+            for name, (data, atime, mtime) in zip(names, original):
+                with open(os.path.join(directory, name), "wb") as f:
+                    f.write(data)
+                os.utime(os.path.join(directory, name), ns=(atime, mtime))
+        copy_originals(expected_dir)
+        status, full_out, duration = self.interrupted("".join(os.path.join(expected_dir, n) + "\n" for n in names).encode(),
+                                                      os.path.join(expected_dir, names[0]), original[0][0])
+        self.assertEqual(status, 0, full_out)
+        expected = [read_quietly(os.path.join(expected_dir, n)) for n in names]
+        listing = "".join(os.path.join(work, n) + "\n" for n in names).encode()
+        full_out = full_out.replace(expected_dir.encode(), work.encode())
+        paths = [os.path.join(work, n) for n in names]
+        midway = 0
+        for trial in range(self.TRIALS[PLATFORM]):
+            copy_originals(work)
+            sig = rng.choice(self.SIGNALS[PLATFORM])
+            delay = rng.uniform(0, 0.5 * duration)
+            with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, delay=delay):
+                status, out, _ = self.interrupted(listing, paths[0], original[0][0], delay, sig)
+                after = self.snapshot(paths)
+                done = 0
+                for i, path in enumerate(paths):
+                    data, atime, mtime = after[path]
+                    self.assertEqual((atime, mtime), original[i][1:], path)
+                    self.assertIn(data, (original[i][0], expected[i]), "%s is neither as it was nor rebased" % path)
+                    if data == expected[i]:
+                        # The tool stops between images and takes them in order.
+                        self.assertEqual(done, i, "%s is rebased after an image that is not" % path)
+                        done += 1
+                self.assertTrue(full_out.startswith(out), out[-300:])
+                if status == 0:
+                    # The run was over before the signal came.
+                    self.assertEqual((done, out), (self.COUNT, full_out))
+                else:
+                    self.assertEqual(status, self.ended_by(sig))
+                    midway += 0 < done < self.COUNT
+        # Otherwise too few runs were interrupted midway to tell anything.
+        self.assertGreaterEqual(midway, self.TRIALS[PLATFORM] // 3)
+
+    def interrupted(self, listing, first, first_original, delay=0, sig=None):
+        """Runs the tool over `listing` and sends it `sig` (if any) `delay`
+        seconds after the `first` image changed. Returns its status, its
+        standard output and the seconds from that change to its end."""
+        with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout:
+            stdin.write(listing)
+            stdin.seek(0)
+            tool = subprocess.Popen(TOOL + ["/BASE:20000000"], stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL,
+                                    preexec_fn=no_core_dumps)
+            while tool.poll() is None and read_quietly(first) == first_original:
+                time.sleep(0.0002)
+            changed = time.monotonic()
+            if sig is not None:
+                time.sleep(delay)
+                tool.send_signal(sig)
+            status = tool.wait(timeout=120)
+            ended = time.monotonic()
+            stdout.seek(0)
+            out = stdout.read()
+        return status, out.replace(b"\r\n", b"\n") if PLATFORM == "windows" else out, ended - changed
 
 
 class RebaseUnavailable(ToolTestCase):

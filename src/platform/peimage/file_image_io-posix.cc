@@ -81,6 +81,9 @@ Result<std::unique_ptr<ImageIo>> OpenImageFile(const char* path, bool writable) 
     error = errno;
   } else if (!S_ISREG(info.st_mode)) {
     error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  } else if (writable && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    // Read-only, as on Windows, even for root, whom the kernel lets write.
+    error = EACCES;
   } else if (flock(fd, (writable ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
     error = errno;
   }
