@@ -9,13 +9,17 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
-#include "engine-errors.h"
+#include "peimage/error_code.h"
 
 namespace {
 
+// The thread's last error, as Windows keeps it, and for an engine code the
+// detail that FormatMessageW adds to the code's text.
 DWORD last_error = 0;
+char last_error_detail[512];
 
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr int64_t kTicksPerSecond = 10000000;
@@ -25,8 +29,21 @@ constexpr int64_t kTwoTo32 = int64_t{1} << 32;
 int FileDescriptor(HANDLE handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 
 BOOL Fail(int error) {
-  last_error = static_cast<DWORD>(error);
+  SetLastError(static_cast<DWORD>(error));
   return FALSE;
+}
+
+// The engine's description of engine code `code`, with the detail of the
+// last error when `code` is it; nullptr for an unknown code.
+const char* EngineErrorText(DWORD code, char* out, size_t size) {
+  const char* text = peimage::DescribeErrorCode(static_cast<int>(code - kEngineErrorBase));
+  if (text == nullptr) return nullptr;
+  if (code == last_error && last_error_detail[0] != '\0') {
+    std::snprintf(out, size, "%s (%s)", text, last_error_detail);
+  } else {
+    std::snprintf(out, size, "%s", text);
+  }
+  return out;
 }
 
 // floor(value / 2^32), without relying on how >> treats negative numbers.
@@ -158,7 +175,12 @@ BOOL CloseHandle(HANDLE hObject) {
 
 DWORD GetLastError(void) { return last_error; }
 
-void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
+void SetLastError(DWORD dwErrCode) { SetLastErrorWithDetail(dwErrCode, ""); }
+
+void SetLastErrorWithDetail(DWORD dwErrCode, const char* detail) {
+  last_error = dwErrCode;
+  std::snprintf(last_error_detail, sizeof last_error_detail, "%s", detail);
+}
 
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lpBuffer, DWORD nSize, va_list*) {
   if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || lpBuffer == nullptr || nSize == 0) return 0;

@@ -87,6 +87,11 @@ BOOL CloseHandle(HANDLE hObject);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
 
+/// SetLastError for an image engine code, with the detail of the failure
+/// (the field and value it names) that FormatMessageW adds to the code's
+/// text while it is the last error.
+void SetLastErrorWithDetail(DWORD dwErrCode, const char* detail);
+
 /// Writes the text for `dwMessageId` (the system's strerror text for an errno
 /// value, the image engine's own English line for its codes) into
 /// `lpBuffer` of `nSize` wide characters, NUL-terminated and cut to fit.
