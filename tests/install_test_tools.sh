@@ -6,7 +6,7 @@
 set -euo pipefail
 
 # Debian 12 names.
-packages=(cmake make g++ dpkg-dev clang lld libclang-rt-14-dev
+packages=(cmake make g++ dpkg-dev file clang lld libclang-rt-14-dev
           googletest libgtest-dev libbenchmark-dev python3 python3-pefile
           gcc-mingw-w64-i686 g++-mingw-w64-i686 wine wine32:i386 mandoc man-db)
 

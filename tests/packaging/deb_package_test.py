@@ -35,7 +35,7 @@ def image_base(path):
 class DebianPackage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        need("dpkg-deb", "dpkg-shlibdeps", "man")
+        need("dpkg-deb", "dpkg-shlibdeps", "file", "man")
         cls.tmp = tempfile.TemporaryDirectory()
         made = subprocess.run([CPACK, "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"),
                                "-B", cls.tmp.name], capture_output=True, timeout=300)
