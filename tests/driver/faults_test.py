@@ -16,7 +16,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 import tool_test
+import unprivileged
 from tool_test import ToolTestCase, image_base, read_quietly, run
 
 FAIL_WRITES = ""
@@ -110,15 +112,14 @@ class BadFiles(ToolTestCase):
     def test_a_read_only_file_is_refused_unchanged(self):
         if os.geteuid() != 0:
             os.chmod(self.samples[0], 0o444)
-            preexec = None
+            run_tool = subprocess.run
         else:
             # Root writes anyway: run the tool as an unprivileged user instead.
             os.chmod(self.dir, 0o755)
             os.chmod(self.samples[0], 0o444)
-            preexec = lambda: os.setuid(65534)
+            run_tool = unprivileged.run_as_nobody
         before = read_quietly(self.samples[0])
-        result = subprocess.run(tool_test.TOOL, input=self.samples[0].encode() + b"\n", capture_output=True,
-                                preexec_fn=preexec, timeout=60)
+        result = run_tool(tool_test.TOOL, input=self.samples[0].encode() + b"\n", capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 2)
         self.assertTrue(result.stdout.endswith(b"Permission denied\n"), result.stdout)
         self.assertEqual(read_quietly(self.samples[0]), before)
