@@ -2,6 +2,7 @@
 """Whole-tool benchmark: Dorvane against reading the bytes and against relinking.
 
   bench/whole_tool.py --build BUILD_DIR [--work DIR] [--repeat 9] [--small 1400 --medium 500 --large 100]
+                      [--every N] [--checksums N] [--order forward|backward|shuffled]
 
 BUILD_DIR holds Dorvane, make_samples and tests/peak_rss (a Release build).
 It generates a corpus with the tests' image builder (images of 4 KiB to 6 MiB
@@ -59,13 +60,13 @@ def interleaved(first, second, listing, repeat):
     return statistics.median(a), statistics.median(b), statistics.median(ratios), ratios[0], ratios[-1]
 
 
-def make_corpus(build, work, counts, every, checksums):
+def make_corpus(build, work, counts, every, checksums, order):
     paths = []
     for name, (count, scale) in counts.items():
         directory = os.path.join(work, name)
         os.makedirs(directory, exist_ok=True)
-        out = subprocess.run([os.path.join(build, "make_samples"), directory, str(count), str(scale), str(every), str(checksums)],
-                             capture_output=True, check=True)
+        out = subprocess.run([os.path.join(build, "make_samples"), directory, str(count), str(scale), str(every),
+                              str(checksums), order], capture_output=True, check=True)
         paths += out.stdout.decode().split()
     return paths
 
@@ -123,12 +124,14 @@ def main():
     parser.add_argument("--relink", type=int, default=20)
     parser.add_argument("--every", type=int, default=1, help="relocations on every N-th data page")
     parser.add_argument("--checksums", type=int, default=2, help="a checksum in every N-th image (0: none)")
+    parser.add_argument("--order", choices=["forward", "backward", "shuffled"], default="forward",
+                        help="the order of each image's relocation blocks")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     tool = os.path.join(build, "Dorvane")
     work = args.work or tempfile.mkdtemp(prefix="dorvane-bench-")
     paths = make_corpus(build, work, {"small": (args.small, 1), "medium": (args.medium, 8), "large": (args.large, 64)},
-                        args.every, args.checksums)
+                        args.every, args.checksums, args.order)
     listing = os.path.join(work, "list.txt")
     with open(listing, "w") as f:
         f.write("".join(p + "\n" for p in paths))
