@@ -6,9 +6,9 @@
 namespace peimage {
 
 FileWindow::FileWindow(ImageIo& io, uint64_t capacity)
-    : io_(io), capacity_(std::max<uint64_t>(1, std::min(capacity, io.Size()))) {
-  buffer_.reset(new uint8_t[static_cast<size_t>(capacity_)]);
-}
+    : io_(io),
+      capacity_(std::max<uint64_t>(1, std::min(capacity, io.Size()))),
+      buffer_(ReusedBuffer::kWindow, static_cast<size_t>(capacity_)) {}
 
 Status FileWindow::Start(uint64_t first, uint64_t last) {
   Clear();

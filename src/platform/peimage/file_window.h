@@ -2,10 +2,10 @@
 #define DORVANE_PEIMAGE_FILE_WINDOW_H
 
 #include <cstdint>
-#include <memory>
 
 #include "image_io.h"
 #include "result.h"
+#include "reused_buffer.h"
 
 namespace peimage {
 
@@ -49,7 +49,7 @@ class FileWindow {
  private:
   ImageIo& io_;
   uint64_t capacity_;
-  std::unique_ptr<uint8_t[]> buffer_;
+  ReusedBuffer buffer_;
   uint64_t begin_ = 0;
   uint64_t end_ = 0;
 };

@@ -13,7 +13,7 @@ RelocationTable::RelocationTable(ImageIo& io, const RelocationDirectory& directo
     : io_(io),
       directory_(directory),
       capacity_(std::min<size_t>(kCapacity, directory.size)),
-      buffer_(new uint8_t[std::max<size_t>(capacity_, 1)]),
+      buffer_(ReusedBuffer::kTable, std::max<size_t>(capacity_, 1)),
       read_size_(capacity_) {}
 
 Status RelocationTable::View(uint64_t offset, size_t length, const uint8_t*& bytes) {

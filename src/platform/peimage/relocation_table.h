@@ -3,10 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "image_io.h"
 #include "result.h"
+#include "reused_buffer.h"
 
 namespace peimage {
 
@@ -50,7 +50,7 @@ class RelocationTable {
   ImageIo& io_;
   RelocationDirectory directory_;
   size_t capacity_;
-  std::unique_ptr<uint8_t[]> buffer_;  // not cleared: every byte is read before use
+  ReusedBuffer buffer_;  // not cleared: every byte is read before use
   uint64_t held_offset_ = 0;
   size_t held_length_ = 0;
   size_t read_size_;               // how much a miss reads
