@@ -26,11 +26,14 @@ void WriteLe(std::vector<uint8_t>& bytes, size_t offset, unsigned width, uint64_
 }
 
 uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_offset) {
+  // The field is skipped by byte offset: it can start at an odd one.
+  auto byte = [&](size_t at) -> uint32_t {
+    bool in_field = at >= checksum_offset && at - checksum_offset < 4;
+    return at < image.size() && !in_field ? image[at] : 0;
+  };
   uint32_t sum = 0;
   for (size_t i = 0; i < image.size(); i += 2) {
-    uint32_t word = image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
-    if (i == checksum_offset || i == checksum_offset + 2) word = 0;
-    sum += word;
+    sum += byte(i) | byte(i + 1) << 8;
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
   sum = (sum & 0xFFFF) + (sum >> 16);
