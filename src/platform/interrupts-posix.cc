@@ -10,7 +10,9 @@
 
 namespace {
 
-const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGPIPE too: a reader of the output that goes away (`| head`) must not
+// cut an image short either.
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 sigset_t MaskBeforeHold;
 

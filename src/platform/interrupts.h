@@ -2,9 +2,9 @@
 #define DORVANE_PLATFORM_INTERRUPTS_H
 
 // Holding back the interruptions that end the process (SIGINT, SIGTERM,
-// SIGHUP and SIGQUIT; on Windows Ctrl-C and Ctrl-Break) while an image is
-// changed, so that it is never left half done. SIGKILL and power loss cannot
-// be held.
+// SIGHUP, SIGQUIT and SIGPIPE; on Windows Ctrl-C and Ctrl-Break) while an
+// image is changed, so that it is never left half done. SIGKILL and power
+// loss cannot be held.
 
 /// From now until ReleaseInterrupts, an interruption that arrives is kept
 /// pending instead of ending the process. Calls do not nest; the main thread

@@ -156,6 +156,26 @@ class BadFiles(ToolTestCase):
         finally:
             subprocess.run(["umount", mount])
 
+    def test_a_full_file_system_leaves_the_image_as_it_was(self):
+        mount = self.path("full")
+        os.mkdir(mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mount], capture_output=True).returncode != 0:
+            self.skipTest("cannot mount a file system here")
+        try:
+            # 16 MiB of data left as holes: the first window lands in the page
+            # the headers hold, the next ones in holes that the full file
+            # system cannot fill.
+            path = os.path.join(mount, "sparse.dll")
+            write_sparse_image(path, self.samples[0], 4096, list(range(0, 4096, 16)))
+            subprocess.run(["dd", "if=/dev/zero", "of=" + os.path.join(mount, "filler"), "bs=4096"], capture_output=True)
+            before = read_quietly(path)
+            result = run([], path.encode() + b"\n")
+            self.assertEqual(result.returncode, 2)
+            self.assertTrue(result.stdout.endswith(b"No space left on device\n"), result.stdout)
+            self.assertEqual(read_quietly(path), before)
+        finally:
+            subprocess.run(["umount", mount])
+
     def test_a_sparse_huge_file_is_refused_quickly_in_bounded_memory(self):
         path = self.path("huge.dll")
         data = bytearray(read_quietly(self.samples[0]))
@@ -266,7 +286,8 @@ class Interruptions(ToolTestCase):
             shutil.copy(path, expected_dir)
         expected = os.path.join(expected_dir, os.path.basename(sparse))
         self.assertEqual(run([], expected.encode() + b"\n").returncode, 0)
-        for sig, at in ((signal.SIGINT, 1), (signal.SIGTERM, 2), (signal.SIGHUP, 4), (signal.SIGQUIT, 3)):
+        for sig, at in ((signal.SIGINT, 1), (signal.SIGTERM, 2), (signal.SIGHUP, 4), (signal.SIGQUIT, 3),
+                        (signal.SIGPIPE, 2)):
             with self.subTest(signal=sig.name, write=at):
                 for path, (data, atime, mtime) in originals.items():
                     with open(path, "wb") as f:

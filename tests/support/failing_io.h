@@ -10,7 +10,9 @@ namespace testing_support {
 
 /// An image in memory whose n-th write (counting from 1) fails after half of
 /// its bytes reached the image, and, with `fail_restore`, every write after
-/// it; or whose n-th read fails. 0 never fails.
+/// it; or whose n-th read fails. 0 never fails. FailWritesInARow makes the
+/// writes after the n-th fail too, up to a count; ReachNothing makes a failing
+/// write leave the image as it was, as a full disk does.
 class FailingIo : public peimage::MemoryImageIo {
  public:
   FailingIo(std::vector<uint8_t> bytes, int fail_write_at, bool fail_restore = false, int fail_read_at = 0)
@@ -24,10 +26,20 @@ class FailingIo : public peimage::MemoryImageIo {
     return MemoryImageIo::Read(offset, out, length);
   }
 
+  FailingIo& FailWritesInARow(int count) {
+    failing_writes_ = count;
+    return *this;
+  }
+  FailingIo& ReachNothing() {
+    reach_nothing_ = true;
+    return *this;
+  }
+
   peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
     ++writes_;
-    if (writes_ == fail_write_at_ || (fail_restore_ && fail_write_at_ != 0 && writes_ > fail_write_at_)) {
-      (void)MemoryImageIo::Write(offset, in, length / 2);
+    bool in_row = fail_write_at_ != 0 && writes_ >= fail_write_at_ && writes_ < fail_write_at_ + failing_writes_;
+    if (in_row || (fail_restore_ && fail_write_at_ != 0 && writes_ > fail_write_at_)) {
+      if (!reach_nothing_) (void)MemoryImageIo::Write(offset, in, length / 2);
       return peimage::MakeError(peimage::ErrorCode::kIoError, "injected write failure");
     }
     return MemoryImageIo::Write(offset, in, length);
@@ -40,6 +52,8 @@ class FailingIo : public peimage::MemoryImageIo {
   int fail_write_at_;
   bool fail_restore_;
   int fail_read_at_;
+  int failing_writes_ = 1;
+  bool reach_nothing_ = false;
   int reads_ = 0;
   int writes_ = 0;
 };

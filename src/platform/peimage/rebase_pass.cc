@@ -66,9 +66,7 @@ class RebasePass {
     Status forward = Sweep(rebase_.delta, kWholeFile, Mode::kForward);
     if (forward.ok() || forward.error().code == ErrorCode::kPartiallyWritten || written_to_ == 0) return forward;
     Status undo = Sweep(rebase_.delta.Negated(), written_to_, Mode::kUndo);
-    if (undo.ok()) return forward;
-    return MakeError(ErrorCode::kPartiallyWritten, "%s; restoring the original bytes failed too: %s",
-                     forward.error().message.c_str(), undo.error().message.c_str());
+    return undo.ok() ? forward : Partly(forward.error(), undo.error());
   }
 
  private:
@@ -102,7 +100,7 @@ class RebasePass {
       end = std::min(end, limit);
       if (Status s = window_.empty() ? StartAt(begin, end) : window_.ExtendTo(end); !s.ok()) return s;
       for (size_t i = k; i < j; ++i) {
-        if (Status s = PatchRegion(i, delta, limit, mode); !s.ok()) return s;
+        if (Status s = PatchRegion(i, delta, 0, limit, mode); !s.ok()) return s;
       }
       // What lies before the next region is final; what it shares is kept.
       uint64_t release = j < regions() && First(j) < limit ? std::min(end, First(j)) : end;
@@ -113,7 +111,10 @@ class RebasePass {
     if (Status s = SumTo(io_.Size()); !s.ok()) return s;
     if (!checksum_) return {};
     StoreLeFixed<4>(head_new_.data() + (headers_.checksum_offset - head_first_), checksum_->Finish());
-    return WriteOut(head_first_, head_new_.data(), head_length(), mode);
+    if (Status write = io_.Write(head_first_, head_new_.data(), head_length()); !write.ok()) {
+      return PutBack(head_first_, head_original_.data(), head_length(), write.error());
+    }
+    return {};
   }
 
   Status StartAt(uint64_t begin, uint64_t end) {
@@ -121,11 +122,14 @@ class RebasePass {
     return window_.Start(begin, end);
   }
 
-  Status PatchRegion(size_t i, const Delta& delta, uint64_t limit, Mode mode) {
-    if (i > 0) return PatchPiece(rebase_.pieces[i - 1], delta, limit);
+  /// Patches region `i` in the window: a piece's targets that lie wholly in
+  /// [lo, hi) get `delta`; the header fields get their new values going
+  /// forward, and their old ones back undoing, when they lie in [lo, hi).
+  Status PatchRegion(size_t i, const Delta& delta, uint64_t lo, uint64_t hi, Mode mode) {
+    if (i > 0) return PatchPiece(rebase_.pieces[i - 1], delta, lo, hi);
     uint8_t* head = window_.At(head_first_);
     if (mode == Mode::kUndo) {
-      std::memcpy(head, head_original_.data(), head_length());
+      if (head_first_ >= lo && head_last_ <= hi) std::memcpy(head, head_original_.data(), head_length());
       return {};
     }
     std::memcpy(head_original_.data(), head, head_length());
@@ -139,7 +143,17 @@ class RebasePass {
     return {};
   }
 
-  Status PatchPiece(const RelocationPiece& piece, const Delta& delta, uint64_t limit) {
+  /// The first region whose bytes can reach `offset` or past it: a piece
+  /// ends at most kMaxLength after its first byte.
+  size_t FirstRegionReaching(uint64_t offset) const {
+    if (offset < head_last_) return 0;
+    uint64_t first = offset > RelocationPiece::kMaxLength ? offset - RelocationPiece::kMaxLength : 0;
+    auto at = std::lower_bound(rebase_.pieces.begin(), rebase_.pieces.end(), first,
+                               [](const RelocationPiece& piece, uint64_t value) { return piece.first() < value; });
+    return 1 + static_cast<size_t>(at - rebase_.pieces.begin());
+  }
+
+  Status PatchPiece(const RelocationPiece& piece, const Delta& delta, uint64_t lo, uint64_t hi) {
     RelocationTable& table = *rebase_.table;
     BlockHeader header;
     const uint8_t* entries = nullptr;
@@ -153,7 +167,7 @@ class RebasePass {
     // second look at every entry.
     std::optional<UniformBlock> shape =
         piece.uniform() && table.held_whole() ? KnownUniform(entries, count) : AsUniform(entries, count);
-    if (shape && shape->count != 0 && piece.last() <= limit) {
+    if (shape && shape->count != 0 && piece.first() >= lo && piece.last() <= hi) {
       uint64_t rva = uint64_t{header.page_rva} + shape->low;
       uint32_t length = shape->high - shape->low;
       if (length == piece.length() && section.Holds(rva, length) && section.FileOffsetOf(rva) == piece.first()) {
@@ -166,7 +180,7 @@ class RebasePass {
       if (!section.Holds(r.rva, width)) return {};  // another piece's
       uint64_t offset = section.FileOffsetOf(r.rva);
       if (offset < piece.first() || offset + width > piece.last()) return Changed();
-      if (offset + width <= limit) ApplyRelocationOfType(r.type, window_.At(offset), delta, r.high_adj_low);
+      if (offset >= lo && offset + width <= hi) ApplyRelocationOfType(r.type, window_.At(offset), delta, r.high_adj_low);
       return {};
     });
     return each.ok() ? each : Changed();
@@ -184,26 +198,57 @@ class RebasePass {
         from = head_last_;
       }
     }
-    if (from < to) {
-      if (Status s = WriteOut(from, window_.At(from), static_cast<size_t>(to - from), mode); !s.ok()) return s;
+    if (from < to && mode == Mode::kUndo) {
+      if (Status s = WriteRestoring(from, window_.At(from), static_cast<size_t>(to - from)); !s.ok()) return s;
+    } else if (from < to) {
+      if (Status write = window_.Write(from, to); !write.ok()) return PutBackWindow(from, to, write.error());
+      written_to_ = to;
     }
     window_.DropBefore(to);
     return {};
   }
 
-  Status WriteOut(uint64_t offset, const uint8_t* bytes, size_t length, Mode mode) {
-    Status write = io_.Write(offset, bytes, length);
-    if (mode == Mode::kUndo) return write;
-    if (!write.ok()) {
-      // Part of the write may have reached the file: once it is written
-      // whole, the file holds new bytes exactly up to its end.
-      if (Status again = io_.Write(offset, bytes, length); !again.ok()) {
-        return MakeError(ErrorCode::kPartiallyWritten, "%s; writing it again failed too: %s",
-                         write.error().message.c_str(), again.error().message.c_str());
-      }
+  /// After the write of the held bytes [from, to) failed, part of them may
+  /// be in the file: they are turned back into the original bytes in memory,
+  /// by the negated delta, and the file is made to hold those.
+  /// Returns `cause` when it does, kPartiallyWritten when it cannot be made to.
+  Status PutBackWindow(uint64_t from, uint64_t to, const Error& cause) {
+    Delta back = rebase_.delta.Negated();
+    for (size_t i = FirstRegionReaching(from); i < regions() && First(i) < to; ++i) {
+      if (Status s = PatchRegion(i, back, from, to, Mode::kUndo); !s.ok()) return Partly(cause, s.error());
     }
-    written_to_ = std::max(written_to_, offset + length);
-    return write;
+    return PutBack(from, window_.At(from), static_cast<size_t>(to - from), cause);
+  }
+
+  /// Makes the file hold `original` at [offset, offset + length): left as it
+  /// is where it does already (a failed write may have reached nothing),
+  /// written otherwise. Returns `cause`, or kPartiallyWritten.
+  Status PutBack(uint64_t offset, const uint8_t* original, size_t length, const Error& cause) {
+    if (FileHolds(offset, original, length)) return cause;
+    if (Status write = WriteRestoring(offset, original, length); !write.ok()) return Partly(cause, write.error());
+    return cause;
+  }
+
+  /// A write that puts original bytes back, made a second time should the
+  /// first fail: a failure that passes must not leave the image broken.
+  Status WriteRestoring(uint64_t offset, const uint8_t* bytes, size_t length) {
+    Status write = io_.Write(offset, bytes, length);
+    return write.ok() ? write : io_.Write(offset, bytes, length);
+  }
+
+  bool FileHolds(uint64_t offset, const uint8_t* expected, size_t length) {
+    uint8_t chunk[4096];
+    for (size_t done = 0; done < length;) {
+      size_t n = std::min(sizeof chunk, length - done);
+      if (!io_.Read(offset + done, chunk, n).ok() || std::memcmp(chunk, expected + done, n) != 0) return false;
+      done += n;
+    }
+    return true;
+  }
+
+  static Error Partly(const Error& cause, const Error& restore) {
+    return MakeError(ErrorCode::kPartiallyWritten, "%s; restoring the original bytes failed too: %s",
+                     cause.message.c_str(), restore.message.c_str());
   }
 
   /// Adds the unchanged bytes from the last summed one up to `offset`,
@@ -230,7 +275,8 @@ class RebasePass {
   std::optional<ChecksumAccumulator> checksum_;
   uint64_t summed_to_ = 0;
   // Every target before this holds its new value in the file, and nothing
-  // at or after it was written: what an undo has to put back.
+  // at or after it is left written (a window whose write failed is put back
+  // at once): what the undo sweep has to restore.
   uint64_t written_to_ = 0;
 };
 

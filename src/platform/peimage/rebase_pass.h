@@ -2,7 +2,6 @@
 #define DORVANE_PEIMAGE_REBASE_PASS_H
 
 #include <cstdint>
-#include <vector>
 
 #include "headers.h"
 #include "image_io.h"
@@ -19,7 +18,7 @@ struct CheckedRebase {
   const ImageHeaders& headers;
   const SectionMap& sections;
   RelocationTable* table;                      // null when the image has no relocations
-  const std::vector<RelocationPiece>& pieces;  // from IndexRelocations, in file order
+  const RelocationPieces& pieces;  // from IndexRelocations, in file order
   Delta delta;
   uint64_t new_base = 0;
   uint32_t new_time_stamp = 0;

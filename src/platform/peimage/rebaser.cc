@@ -99,10 +99,10 @@ Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
   if (!directory.ok()) return directory.error();
 
   std::optional<RelocationTable> table;
-  std::vector<RelocationPiece> pieces;
+  RelocationPieces pieces;
   if (directory.value()) {
     table.emplace(io, *directory.value());
-    Result<std::vector<RelocationPiece>> indexed = IndexRelocations(*table, sections.value());
+    Result<RelocationPieces> indexed = IndexRelocations(*table, sections.value());
     if (!indexed.ok()) return indexed.error();
     pieces = std::move(indexed.value());
   }

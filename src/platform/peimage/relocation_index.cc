@@ -64,7 +64,7 @@ class Indexer {
  public:
   Indexer(RelocationTable& table, const SectionMap& sections) : table_(table), sections_(sections) {}
 
-  Result<std::vector<RelocationPiece>> Run() {
+  Result<RelocationPieces> Run() {
     Status walk = WalkBlocks(table_, [&](uint64_t block, const BlockHeader& header, const uint8_t* entries) {
       return IndexBlock(block, header, entries);
     });
@@ -145,38 +145,39 @@ class Indexer {
   }
 
   // Targets of different blocks can share a byte only where the blocks'
-  // pieces overlap, which linkers never write; only then is every target
-  // claimed, in file order.
+  // pieces overlap, which linkers never write; only the targets of such
+  // pieces are claimed, in file order.
   Status CheckTargetsDisjoint() {
-    uint64_t reach = 0;
-    bool overlapping = false;
-    for (const RelocationPiece& piece : pieces_) {
-      overlapping = overlapping || piece.first() < reach;
-      reach = std::max(reach, piece.last());
-    }
-    if (!overlapping) return {};
     SlidingClaims claims;
-    for (const RelocationPiece& piece : pieces_) {
+    uint64_t reach = 0;  // past the last byte of the pieces before
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+      const RelocationPiece& piece = pieces_[i];
+      bool overlaps = piece.first() < reach || (i + 1 < pieces_.size() && pieces_[i + 1].first() < piece.last());
+      reach = std::max(reach, piece.last());
+      if (!overlaps) continue;
       claims.MoveTo(piece.first());
-      const MappedSection& section = sections_.section(piece.section());
-      BlockHeader header;
-      const uint8_t* entries = nullptr;
-      if (Status s = ReadBlockHeader(table_, piece.block(), header); !s.ok()) return s;
-      if (Status s = table_.View(piece.block() + 8, header.size_of_block - 8, entries); !s.ok()) return s;
-      Status s = ForEachRelocation(table_, piece.block(), header, entries, [&](const Relocation& r) -> Status {
-        unsigned width = RelocationWidth(r.type);
-        if (!section.Holds(r.rva, width)) return {};  // another piece's
-        if (!claims.Claim(section.FileOffsetOf(r.rva), width)) return Overlap(r);
-        return {};
-      });
-      if (!s.ok()) return s;
+      if (Status s = ClaimTargets(piece, claims); !s.ok()) return s;
     }
     return {};
   }
 
+  Status ClaimTargets(const RelocationPiece& piece, SlidingClaims& claims) {
+    const MappedSection& section = sections_.section(piece.section());
+    BlockHeader header;
+    const uint8_t* entries = nullptr;
+    if (Status s = ReadBlockHeader(table_, piece.block(), header); !s.ok()) return s;
+    if (Status s = table_.View(piece.block() + 8, header.size_of_block - 8, entries); !s.ok()) return s;
+    return ForEachRelocation(table_, piece.block(), header, entries, [&](const Relocation& r) -> Status {
+      unsigned width = RelocationWidth(r.type);
+      if (!section.Holds(r.rva, width)) return {};  // another piece's
+      if (!claims.Claim(section.FileOffsetOf(r.rva), width)) return Overlap(r);
+      return {};
+    });
+  }
+
   RelocationTable& table_;
   const SectionMap& sections_;
-  std::vector<RelocationPiece> pieces_;
+  RelocationPieces pieces_;
   std::vector<Touched> touched_;
   bool in_order_ = true;
   std::optional<Error> first_overlap_;
@@ -184,7 +185,7 @@ class Indexer {
 
 }  // namespace
 
-Result<std::vector<RelocationPiece>> IndexRelocations(RelocationTable& table, const SectionMap& sections) {
+Result<RelocationPieces> IndexRelocations(RelocationTable& table, const SectionMap& sections) {
   Indexer indexer(table, sections);
   return indexer.Run();
 }

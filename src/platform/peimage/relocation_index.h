@@ -2,7 +2,7 @@
 #define DORVANE_PEIMAGE_RELOCATION_INDEX_H
 
 #include <cstdint>
-#include <vector>
+#include <deque>
 
 #include "relocation_table.h"
 #include "result.h"
@@ -45,6 +45,10 @@ class RelocationPiece {
   uint16_t length_;  // with the uniform flag in its top bit
 };
 
+/// The pieces of a table, in file order. A deque grows without copying what
+/// it holds, so that at no moment are the pieces held twice.
+using RelocationPieces = std::deque<RelocationPiece>;
+
 /// Checks every block and every target of the relocation table, and lists
 /// the pieces in file order, sorted only when the table is not in that order
 /// already. Every target has file bytes behind it in one section, away from
@@ -53,7 +57,7 @@ class RelocationPiece {
 /// other fault: those of WalkBlocks and ForEachRelocation;
 /// kRelocationOutOfRange (a target with no file bytes behind it, or inside
 /// the relocation table); kBadRelocationTable (two targets overlap); kIoError.
-Result<std::vector<RelocationPiece>> IndexRelocations(RelocationTable& table, const SectionMap& sections);
+Result<RelocationPieces> IndexRelocations(RelocationTable& table, const SectionMap& sections);
 
 }  // namespace peimage
 

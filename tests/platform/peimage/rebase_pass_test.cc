@@ -238,6 +238,32 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
   }
 }
 
+// A write that fails again when it is made once more (a bad sector, a full
+// disk) is put back from memory; a failing write that reached nothing is no
+// reason to say the image is partly rebased.
+TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenAWriteFailsTwice) {
+  Bytes image = GetParam().build();
+  FailingIo counting(image, 0);
+  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  for (bool reach_nothing : {false, true}) {
+    for (int write = 1; write <= counting.writes(); ++write) {
+      FailingIo io(image, write);
+      io.FailWritesInARow(2);
+      if (reach_nothing) io.ReachNothing();
+      peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error().code, ErrorCode::kIoError) << result.error().message;
+      EXPECT_EQ(io.bytes(), image) << "failing writes from " << write << (reach_nothing ? ", reaching nothing" : "");
+    }
+  }
+  FailingIo full_disk(image, 1, true);
+  full_disk.ReachNothing();
+  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(full_disk, To(kNewBase));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, ErrorCode::kIoError);
+  EXPECT_EQ(full_disk.bytes(), image);
+}
+
 TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
   FailingIo io(GetParam().build(), 2, true);
   peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
