@@ -8,7 +8,8 @@ size_t WideToOutputText(const WCHAR* text, char* out, size_t size) {
   if (size == 0) return 0;
   // Text for the console is in its output code page; text for a file or
   // pipe in the ANSI code page, as the C runtime writes it.
-  UINT codePage = GetConsoleOutputCP();
+  DWORD mode = 0;
+  UINT codePage = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) ? GetConsoleOutputCP() : 0;
   if (codePage == 0) codePage = GetACP();
   int written = WideCharToMultiByte(codePage, 0, text, -1, out, static_cast<int>(size), "?", NULL);
   if (written <= 0) {

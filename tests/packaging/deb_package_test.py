@@ -16,8 +16,8 @@ import tempfile
 import unittest
 
 CPACK, BUILD, MAKE_SAMPLES, VERSION = "", "", "", ""
-INSTALLED = ["usr/bin/Dorvane", "usr/share/doc/dorvane/LICENSE", "usr/share/doc/dorvane/README.md",
-             "usr/share/man/man1/Dorvane.1"]
+INSTALLED = ["usr/bin/Dorvane", "usr/share/doc/dorvane/README.md", "usr/share/doc/dorvane/changelog.gz",
+             "usr/share/doc/dorvane/copyright", "usr/share/man/man1/Dorvane.1.gz"]
 
 
 def need(*programs):
@@ -83,7 +83,7 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(checked.stdout.count(b"Image is not based"), 1)
 
     def test_man_reads_the_installed_page(self):
-        page = os.path.join(self.root, "usr/share/man/man1/Dorvane.1")
+        page = os.path.join(self.root, "usr/share/man/man1/Dorvane.1.gz")
         env = dict(os.environ, MANPAGER="cat", MANWIDTH="80", LC_ALL="C.UTF-8")
         shown = subprocess.run(["man", "-l", page], capture_output=True, env=env, timeout=60)
         self.assertEqual((shown.returncode, shown.stderr), (0, b""))
