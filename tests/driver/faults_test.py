@@ -139,42 +139,42 @@ class BadFiles(ToolTestCase):
                 self.assertEqual(result.stdout, b"Scanning DLLs...\nProcessing '%s'...\nPermission denied\n" % path.encode())
                 self.assertEqual(self.snapshot([path]), before)
 
-    def test_a_file_on_a_read_only_mount_is_refused_unchanged(self):
+    def assert_refused_on_a_tmpfs(self, size, prepare, text):
+        """Mounts a tmpfs of `size`, where `prepare(mount)` puts an image (and
+        makes the file system fail) and returns its path; the tool must refuse
+        it with `text` at the end of its output and leave it unchanged."""
         mount = self.path("mnt")
         os.mkdir(mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "tmpfs", mount], capture_output=True).returncode != 0:
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mount], capture_output=True).returncode != 0:
             self.skipTest("cannot mount a file system here")
         try:
-            path = os.path.join(mount, "a.dll")
-            shutil.copy(self.samples[0], path)
-            subprocess.run(["mount", "-o", "remount,ro", mount], check=True)
+            path = prepare(mount)
             before = read_quietly(path)
             result = run([], path.encode() + b"\n")
             self.assertEqual(result.returncode, 2)
-            self.assertTrue(result.stdout.endswith(b"Read-only file system\n"), result.stdout)
+            self.assertTrue(result.stdout.endswith(text), result.stdout)
             self.assertEqual(read_quietly(path), before)
         finally:
             subprocess.run(["umount", mount])
 
+    def test_a_file_on_a_read_only_mount_is_refused_unchanged(self):
+        def read_only(mount):
+            path = os.path.join(mount, "a.dll")
+            shutil.copy(self.samples[0], path)
+            subprocess.run(["mount", "-o", "remount,ro", mount], check=True)
+            return path
+        self.assert_refused_on_a_tmpfs("16m", read_only, b"Read-only file system\n")
+
     def test_a_full_file_system_leaves_the_image_as_it_was(self):
-        mount = self.path("full")
-        os.mkdir(mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mount], capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a file system here")
-        try:
+        def full(mount):
             # 16 MiB of data left as holes: the first window lands in the page
             # the headers hold, the next ones in holes that the full file
             # system cannot fill.
             path = os.path.join(mount, "sparse.dll")
             write_sparse_image(path, self.samples[0], 4096, list(range(0, 4096, 16)))
             subprocess.run(["dd", "if=/dev/zero", "of=" + os.path.join(mount, "filler"), "bs=4096"], capture_output=True)
-            before = read_quietly(path)
-            result = run([], path.encode() + b"\n")
-            self.assertEqual(result.returncode, 2)
-            self.assertTrue(result.stdout.endswith(b"No space left on device\n"), result.stdout)
-            self.assertEqual(read_quietly(path), before)
-        finally:
-            subprocess.run(["umount", mount])
+            return path
+        self.assert_refused_on_a_tmpfs("4m", full, b"No space left on device\n")
 
     def test_a_sparse_huge_file_is_refused_quickly_in_bounded_memory(self):
         path = self.path("huge.dll")

@@ -22,7 +22,7 @@ Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders&
   return std::optional<RelocationDirectory>(RelocationDirectory{table.address, table.size, *offset});
 }
 
-Status ReadBlockHeader(RelocationTable& table, uint64_t block, BlockHeader& header) {
+Status ReadBlock(RelocationTable& table, uint64_t block, BlockHeader& header, const uint8_t*& entries) {
   using detail::BlockError;
   if (block % 4 != 0) return BlockError(table, block, "is not on a 32-bit boundary%.0u", 0);
   uint64_t remaining = table.size() - block;
@@ -36,7 +36,7 @@ Status ReadBlockHeader(RelocationTable& table, uint64_t block, BlockHeader& head
   if (size % 2 != 0) return BlockError(table, block, "SizeOfBlock %u is odd", size);
   if (size > kMaxSizeOfBlock) return BlockError(table, block, "SizeOfBlock %u is above the largest a page can need", size);
   if (size - 8 > remaining - 8) return BlockError(table, block, "SizeOfBlock %u runs past the end of the relocation directory", size);
-  return {};
+  return table.View(block + 8, size - 8, entries);
 }
 
 namespace detail {

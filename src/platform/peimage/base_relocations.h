@@ -41,16 +41,17 @@ struct BlockHeader {
 };
 
 /// Reads and checks the header of the block at `block` (an offset in the
-/// table). Errors: kBadRelocationTable (not on a 32-bit boundary, cut short,
-/// SizeOfBlock below 8, odd, above kMaxSizeOfBlock or running past the
-/// table); kIoError.
-Status ReadBlockHeader(RelocationTable& table, uint64_t block, BlockHeader& header);
+/// table) and points `entries` at its raw little-endian u16 entries, valid
+/// until the table's next View. Errors: kBadRelocationTable (not on a 32-bit
+/// boundary, cut short, SizeOfBlock below 8, odd, above kMaxSizeOfBlock or
+/// running past the table); kIoError.
+Status ReadBlock(RelocationTable& table, uint64_t block, BlockHeader& header, const uint8_t*& entries);
 
 /// Walks every block of `table` in table order and calls
 /// `visit(block, header, entries)` (block: its offset in the table; entries:
 /// its raw little-endian u16 entries, valid during the call); `visit`
 /// returns a Status and the walk stops at its first error.
-/// Errors: those of ReadBlockHeader; kIoError.
+/// Errors: those of ReadBlock.
 template <typename Visit>
 Status WalkBlocks(RelocationTable& table, Visit&& visit);
 
@@ -74,9 +75,8 @@ template <typename Visit>
 Status WalkBlocks(RelocationTable& table, Visit&& visit) {
   for (uint64_t block = 0; block < table.size();) {
     BlockHeader header;
-    if (Status s = ReadBlockHeader(table, block, header); !s.ok()) return s;
     const uint8_t* entries = nullptr;
-    if (Status s = table.View(block + 8, header.size_of_block - 8, entries); !s.ok()) return s;
+    if (Status s = ReadBlock(table, block, header, entries); !s.ok()) return s;
     if (Status s = visit(block, header, entries); !s.ok()) return s;
     block += header.size_of_block;
   }

@@ -157,8 +157,7 @@ class RebasePass {
     RelocationTable& table = *rebase_.table;
     BlockHeader header;
     const uint8_t* entries = nullptr;
-    Status read = ReadBlockHeader(table, piece.block(), header);
-    if (read.ok()) read = table.View(piece.block() + 8, header.size_of_block - 8, entries);
+    Status read = ReadBlock(table, piece.block(), header, entries);
     if (!read.ok()) return read.error().code == ErrorCode::kIoError ? read : Changed();
 
     const MappedSection& section = rebase_.sections.section(piece.section());

@@ -31,8 +31,10 @@ struct CheckedRebase {
 /// each other are read with one call, patched, and written with one call.
 /// Only the bytes that change are read, unless the checksum needs them all;
 /// the header fields go out with the first window, or last, once the
-/// checksum is known. Should a read or a write fail, the same sweep runs
-/// again with the negated delta over what was written, reading it back.
+/// checksum is known. Should a write fail, the window still in memory is
+/// patched back with the negated delta and the file made to hold it; then,
+/// as after a failed read, the same sweep runs again with the negated delta
+/// over what was written before, reading it back.
 /// Errors: kIoError (a read or write failed, or the table no longer reads as
 /// it was checked; the file is as it was); kPartiallyWritten (putting the
 /// file back failed too).

@@ -165,8 +165,7 @@ class Indexer {
     const MappedSection& section = sections_.section(piece.section());
     BlockHeader header;
     const uint8_t* entries = nullptr;
-    if (Status s = ReadBlockHeader(table_, piece.block(), header); !s.ok()) return s;
-    if (Status s = table_.View(piece.block() + 8, header.size_of_block - 8, entries); !s.ok()) return s;
+    if (Status s = ReadBlock(table_, piece.block(), header, entries); !s.ok()) return s;
     return ForEachRelocation(table_, piece.block(), header, entries, [&](const Relocation& r) -> Status {
       unsigned width = RelocationWidth(r.type);
       if (!section.Holds(r.rva, width)) return {};  // another piece's
