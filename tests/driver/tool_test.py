@@ -155,7 +155,7 @@ class CommandLine(ToolTestCase):
                 stdin.seek(0)
                 result = normalized(subprocess.run(TOOL + args, stdin=stdin, capture_output=True, timeout=60))
                 self.assertEqual(result.returncode, 200)
-                self.assertTrue(result.stderr.startswith(BANNER_TITLE))
+                self.assertTrue(result.stderr.startswith(BANNER_TITLE), result.stderr)
                 self.assertTrue(result.stderr.endswith(b"\n\n" + USAGE))
                 self.assertEqual(result.stdout, b"")
                 self.assertEqual(os.lseek(stdin.fileno(), 0, os.SEEK_CUR), 0)
