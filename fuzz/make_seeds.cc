@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   Write(dir, "backward-blocks", ImageBuilder().Section(Data(0x3000)).Relocations({{0x3000, {Entry(3, 0x10), Entry(3, 0xFFC)}}, {0x2000, {Entry(3, 0)}}, {0x1000, {Entry(10, 8), Entry(1, 0x20)}}}).WithChecksum().Build());
   Write(dir, "two-blocks-one-page", ImageBuilder().Section(Data(0x2000)).Relocations({{0x2000, {Entry(3, 0x40)}}, {0x1000, {Entry(3, 0)}}, {0x2000, {Entry(3, 0), Entry(4, 0x80), 0x8000}}}).Build());
   Write(dir, "page-across-sections", ImageBuilder().Section(SectionSpec{".a", 0x1000, 0x800, Bytes(0x800, 1), 0x800, 0x1000}).Section(SectionSpec{".b", 0x1800, 0x800, Bytes(0x800, 2), 0x800, 0x400}).Relocations({{0x1000, {Entry(3, 0x10), Entry(3, 0x810)}}}).Build());
+  Write(dir, "unpadded-blocks", ImageBuilder().Section(Data(0x3000)).Relocations({{0x1000, {Entry(3, 0)}}, {0x3000, {Entry(3, 8), Entry(2, 0x20), Entry(3, 0x40)}}, {0x2000, {Entry(3, 0x10)}}}, false).Build());
   Write(dir, "pe32plus-checksum", ImageBuilder(true).Section(Data(0x400)).Relocations({{0x1000, {Entry(10, 8), Entry(3, 0x20)}}}).WithChecksum().Build());
   return 0;
 }

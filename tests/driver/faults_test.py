@@ -193,7 +193,7 @@ class BadFiles(ToolTestCase):
         started = time.monotonic()
         status, out, rss = run_measured([], path.encode() + b"\n")
         self.assertEqual(status, 2)
-        self.assertIn(b"SizeOfBlock 0 is below 8", out)
+        self.assertIn(b"has SizeOfBlock 0, below 8", out)
         self.assertLess(rss, 64 * 1024)
         self.assertLess(time.monotonic() - started, 30)
 

@@ -43,12 +43,12 @@ uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_
 ImageBuilder::ImageBuilder(bool pe32_plus)
     : pe32_plus_(pe32_plus), base_(pe32_plus ? 0x180000000 : 0x10000000), machine_(pe32_plus ? 0x8664 : 0x14C) {}
 
-ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks) {
+ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks, bool pad) {
   std::vector<uint8_t> bytes;
   for (const RelocationBlock& block : blocks) {
     size_t at = bytes.size();
-    // Each block ends on a 32-bit boundary, padded with an ABSOLUTE entry.
-    size_t size = 8 + 2 * ((block.entries.size() + 1) & ~size_t{1});
+    size_t entries = pad ? (block.entries.size() + 1) & ~size_t{1} : block.entries.size();
+    size_t size = 8 + 2 * entries;
     bytes.resize(at + size, 0);
     WriteLe(bytes, at, 4, block.page_rva);
     WriteLe(bytes, at + 4, 4, size);

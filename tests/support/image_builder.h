@@ -52,8 +52,10 @@ class ImageBuilder {
   ImageBuilder& WithChecksum() { checksum_ = true; return *this; }
   ImageBuilder& Section(SectionSpec section) { sections_.push_back(std::move(section)); return *this; }
   /// Adds a .reloc section after the others holding these blocks, each
-  /// padded to a 32-bit boundary with an ABSOLUTE entry where it needs one.
-  ImageBuilder& Relocations(std::vector<RelocationBlock> blocks);
+  /// padded to a 32-bit boundary with an ABSOLUTE entry where it needs one,
+  /// as most linkers write them, or, with `pad` false, as Go's linker does:
+  /// each block right after the one before, on any even offset.
+  ImageBuilder& Relocations(std::vector<RelocationBlock> blocks, bool pad = true);
   /// Adds a .reloc section holding exactly these bytes as the directory.
   ImageBuilder& RawRelocations(std::vector<uint8_t> bytes);
   /// Appends a certificate table of `size` bytes after the sections.

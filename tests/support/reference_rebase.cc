@@ -45,7 +45,8 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const peimage::Reloc
   const uint64_t start = table.file_offset;
   uint64_t at = 0;
   while (at < table.size) {
-    if (at % 4 != 0 || table.size - at < 8) return ErrorCode::kBadRelocationTable;
+    // A block may start on any even offset: Go's linker does not pad them.
+    if (table.size - at < 8) return ErrorCode::kBadRelocationTable;
     uint64_t page = ReadLe(image, start + at, 4);
     uint64_t size = ReadLe(image, start + at + 4, 4);
     if (size < 8 || size % 2 != 0 || size > 8 + 2 * 0x8000 || size - 8 > table.size - at - 8) {

@@ -24,32 +24,42 @@ Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders&
 
 Status ReadBlock(RelocationTable& table, uint64_t block, BlockHeader& header, const uint8_t*& entries) {
   using detail::BlockError;
-  if (block % 4 != 0) return BlockError(table, block, "is not on a 32-bit boundary%.0u", 0);
+  // Blocks follow each other with nothing between them; the loader takes
+  // one on any even offset, and Go's linker writes them unpadded.
   uint64_t remaining = table.size() - block;
-  if (remaining < 8) return BlockError(table, block, "header is cut short: %u bytes remain", static_cast<uint32_t>(remaining));
+  if (remaining < 8) {
+    return BlockError(table, block, "has only %u of its 8 header bytes inside the relocation directory",
+                      static_cast<uint32_t>(remaining));
+  }
   const uint8_t* bytes = nullptr;
   if (Status s = table.View(block, 8, bytes); !s.ok()) return s;
   header.page_rva = static_cast<uint32_t>(LoadLeFixed<4>(bytes));
   header.size_of_block = static_cast<uint32_t>(LoadLeFixed<4>(bytes + 4));
   uint32_t size = header.size_of_block;
-  if (size < 8) return BlockError(table, block, "SizeOfBlock %u is below 8", size);
-  if (size % 2 != 0) return BlockError(table, block, "SizeOfBlock %u is odd", size);
-  if (size > kMaxSizeOfBlock) return BlockError(table, block, "SizeOfBlock %u is above the largest a page can need", size);
-  if (size - 8 > remaining - 8) return BlockError(table, block, "SizeOfBlock %u runs past the end of the relocation directory", size);
+  if (size < 8) return BlockError(table, block, "has SizeOfBlock %u, below 8", size);
+  if (size % 2 != 0) return BlockError(table, block, "has SizeOfBlock %u, which is odd", size);
+  if (size > kMaxSizeOfBlock) {
+    return BlockError(table, block, "has SizeOfBlock %u, above the %u that one page can need", size, kMaxSizeOfBlock);
+  }
+  if (size - 8 > remaining - 8) {
+    return BlockError(table, block, "has SizeOfBlock %u, past the %u bytes left in the relocation directory", size,
+                      static_cast<uint32_t>(remaining));
+  }
   return table.View(block + 8, size - 8, entries);
 }
 
 namespace detail {
 
-Error BlockError(const RelocationTable& table, uint64_t block, const char* format, uint32_t value) {
-  char detail[160];
-  std::snprintf(detail, sizeof detail, format, value);
-  return MakeError(ErrorCode::kBadRelocationTable, "relocation block at RVA 0x%llX: %s",
-                   static_cast<unsigned long long>(table.directory().rva + block), detail);
+Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value,
+                 uint32_t other) {
+  char said[160];
+  std::snprintf(said, sizeof said, predicate, value, other);
+  return MakeError(ErrorCode::kBadRelocationTable, "relocation block at RVA 0x%llX %s",
+                   static_cast<unsigned long long>(table.directory().rva + block), said);
 }
 
 Error UnsupportedType(const RelocationTable& table, uint64_t block, size_t index, unsigned type) {
-  return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX: entry %zu has unsupported type %u",
+  return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX has entry %zu of unsupported type %u",
                    static_cast<unsigned long long>(table.directory().rva + block), index, type);
 }
 

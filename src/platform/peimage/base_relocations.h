@@ -40,11 +40,11 @@ struct BlockHeader {
   size_t entry_count() const { return (size_of_block - 8) / 2; }
 };
 
-/// Reads and checks the header of the block at `block` (an offset in the
-/// table) and points `entries` at its raw little-endian u16 entries, valid
-/// until the table's next View. Errors: kBadRelocationTable (not on a 32-bit
-/// boundary, cut short, SizeOfBlock below 8, odd, above kMaxSizeOfBlock or
-/// running past the table); kIoError.
+/// Reads and checks the header of the block at `block` (an even offset in
+/// the table, on no wider boundary) and points `entries` at its raw
+/// little-endian u16 entries, valid until the table's next View. Errors:
+/// kBadRelocationTable (header cut short, SizeOfBlock below 8, odd, above
+/// kMaxSizeOfBlock or running past the table); kIoError.
 Status ReadBlock(RelocationTable& table, uint64_t block, BlockHeader& header, const uint8_t*& entries);
 
 /// Walks every block of `table` in table order and calls
@@ -67,7 +67,10 @@ Status ForEachRelocation(const RelocationTable& table, uint64_t block, const Blo
 // ---------------------------------------------------------------------------
 
 namespace detail {
-Error BlockError(const RelocationTable& table, uint64_t block, const char* format, uint32_t value);
+/// kBadRelocationTable: "relocation block at RVA <its RVA> " and
+/// `predicate`, formatted with `value` and `other`.
+Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value,
+                 uint32_t other = 0);
 Error UnsupportedType(const RelocationTable& table, uint64_t block, size_t index, unsigned type);
 }  // namespace detail
 
@@ -94,7 +97,8 @@ Status ForEachRelocation(const RelocationTable& table, uint64_t block, const Blo
     if (RelocationWidth(relocation.type) == 0) return detail::UnsupportedType(table, block, i, relocation.type);
     if (relocation.type == kRelHighAdj) {
       if (++i == count) {
-        return detail::BlockError(table, block, "HIGHADJ entry %u has no second entry", static_cast<uint32_t>(i - 1));
+        return detail::BlockError(table, block, "ends with HIGHADJ entry %u, without the entry that holds its low half",
+                                  static_cast<uint32_t>(i - 1));
       }
       relocation.high_adj_low = LoadLe16(entries + 2 * i);
     }

@@ -132,6 +132,18 @@ INSTANTIATE_TEST_SUITE_P(
             LayoutCase{"NoRelocationDirectory",
                        [] { return ImageBuilder().Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}); }, {}},
             LayoutCase{"PaddingOnly", [] { return WithBlocks({{0x1000, {Entry(0, 0), Entry(0, 0)}}}); }, {}},
+            // Go's linker: odd entry counts and no padding, so that every
+            // other block starts on a 16-bit but not a 32-bit boundary.
+            LayoutCase{"UnpaddedBlocksOfOddCounts",
+                       [] {
+                         return WithBlocks({}).Relocations(
+                             {{0x1000, {Entry(3, 0), Entry(3, 0x10), Entry(3, 0x20)}},
+                              {0x3000, {Entry(3, 8), Entry(1, 0x20), Entry(2, 0x30), Entry(3, 0xFF0), Entry(3, 0x40)}},
+                              {0x2000, {Entry(3, 0x100)}},
+                              {0x4000, {Entry(3, 0x10), Entry(3, 0x20), Entry(3, 0x30)}}},
+                             false);
+                       },
+                       {}},
             LayoutCase{"OverlapAcrossBlocksOfOnePage",
                        [] { return WithBlocks({{0x2000, {Entry(3, 0x10)}}, {0x2000, {Entry(3, 0x12)}}}); },
                        ErrorCode::kBadRelocationTable},

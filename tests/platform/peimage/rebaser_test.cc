@@ -178,6 +178,7 @@ struct RefusalCase {
   std::function<Bytes()> image;
   uint64_t new_base;
   ErrorCode expected;
+  const char* detail = nullptr;  // when set, what the message must say
 };
 
 class Refusals : public ::testing::TestWithParam<RefusalCase> {};
@@ -189,6 +190,9 @@ TEST_P(Refusals, LeaveTheFileByteForByte) {
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, GetParam().expected) << result.error().message;
   EXPECT_FALSE(result.error().message.empty());
+  if (GetParam().detail) {
+    EXPECT_EQ(result.error().message, GetParam().detail);
+  }
   EXPECT_EQ(io.bytes(), image);
 }
 
@@ -226,18 +230,26 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OldBaseUnaligned", [] { return ImageBuilder().Base(0x10001000).Section(DataSection(Bytes(16, 0))).Build(); },
                     0x12000000, ErrorCode::kInconsistentHeaders},
         RefusalCase{"UnsupportedType", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Entry(5, 8)}}}); },
-                    0x12000000, ErrorCode::kUnsupportedRelocation},
+                    0x12000000, ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x2000 has entry 1 of unsupported type 5"},
         RefusalCase{"ReservedType", [] { return WithBlocks({RelocationBlock{kData, {Entry(6, 0), Entry(0, 0)}}}); },
                     0x12000000, ErrorCode::kUnsupportedRelocation},
         RefusalCase{"HighAdjWithoutSecondEntry", [] { return WithBlocks({RelocationBlock{kData, {Entry(0, 0), Entry(4, 8)}}}); },
-                    0x12000000, ErrorCode::kBadRelocationTable},
-        RefusalCase{"SizeOfBlockZero", [] { return WithRawRelocations(BlockBytes(kData, 0, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+                    0x12000000, ErrorCode::kBadRelocationTable,
+                    "relocation block at RVA 0x2000 ends with HIGHADJ entry 1, without the entry that holds its low half"},
+        RefusalCase{"SizeOfBlockZero", [] { return WithRawRelocations(BlockBytes(kData, 0, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable,
+                    "relocation block at RVA 0x2000 has SizeOfBlock 0, below 8"},
         RefusalCase{"SizeOfBlockSix", [] { return WithRawRelocations(BlockBytes(kData, 6, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
-        RefusalCase{"SizeOfBlockOdd", [] { return WithRawRelocations(BlockBytes(kData, 11, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
-        RefusalCase{"SizeOfBlockHuge", [] { return WithRawRelocations(BlockBytes(kData, 0xFFFFFFF8, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable},
-        RefusalCase{"SecondBlockMisaligned", [] { Bytes raw = BlockBytes(kData, 10, 24); WriteLe(raw, 10, 4, kData); WriteLe(raw, 14, 4, 8); return WithRawRelocations(raw); },
-                    0x12000000, ErrorCode::kBadRelocationTable},
-        RefusalCase{"BlockHeaderCutShort", [] { return WithRawRelocations(Bytes(12, 0)); }, 0x12000000, ErrorCode::kBadRelocationTable},
+        RefusalCase{"SizeOfBlockOdd", [] { return WithRawRelocations(BlockBytes(kData, 11, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable,
+                    "relocation block at RVA 0x2000 has SizeOfBlock 11, which is odd"},
+        RefusalCase{"SizeOfBlockHuge", [] { return WithRawRelocations(BlockBytes(kData, 0xFFFFFFF8, 16)); }, 0x12000000, ErrorCode::kBadRelocationTable,
+                    "relocation block at RVA 0x2000 has SizeOfBlock 4294967288, above the 65544 that one page can need"},
+        // A block on a 16-bit boundary is read, and checked, like any other.
+        RefusalCase{"UnpaddedSecondBlockRunsPastTheDirectory",
+                    [] { Bytes raw = BlockBytes(kData, 10, 24); WriteLe(raw, 10, 4, kData); WriteLe(raw, 14, 4, 16); return WithRawRelocations(raw); },
+                    0x12000000, ErrorCode::kBadRelocationTable,
+                    "relocation block at RVA 0x200A has SizeOfBlock 16, past the 14 bytes left in the relocation directory"},
+        RefusalCase{"BlockHeaderCutShort", [] { return WithRawRelocations(BlockBytes(kData, 8, 12)); }, 0x12000000, ErrorCode::kBadRelocationTable,
+                    "relocation block at RVA 0x2008 has only 4 of its 8 header bytes inside the relocation directory"},
         RefusalCase{"OverlappingTargets", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Entry(10, 2)}}}); },
                     0x12000000, ErrorCode::kBadRelocationTable},
         RefusalCase{"DuplicateTarget", [] { return WithBlocks({RelocationBlock{kData, {Entry(3, 8)}}, RelocationBlock{kData, {Entry(3, 8)}}}); },
