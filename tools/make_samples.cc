@@ -63,6 +63,11 @@ int main(int argc, char** argv) {
   ok = Write(dir + "/special-system.dll", PointerImage(1, 0x10000000, false).Characteristics(0x3102).Build()) && ok;
   ok = Write(dir + "/special-signed.dll", PointerImage(1, 0x10000000, false).Certificate(0x100).Build()) && ok;
   ok = Write(dir + "/special-not-pe.dll", Bytes(600, 'x')) && ok;
+  // Code that holds an absolute address, and no relocation directory.
+  Bytes code(0x200, 0x90);
+  testing_support::WriteLe(code, 0x10, 4, 0x10001100);
+  ok = Write(dir + "/special-no-relocs.dll",
+             ImageBuilder().Section(SectionSpec{".text", 0x1000, 0, code, {}, {}, testing_support::kCode}).EntryPoint(0x1000).Build()) && ok;
   // Relocations on every other page and no checksum: the rebase writes each
   // of the four pages apart.
   ImageBuilder sparse = PointerImage(8, 0x10000000, false);

@@ -30,8 +30,11 @@ PLATFORM = "posix"
 LOCKER = []
 # Words of the system's texts that each platform's build writes.
 TEXTS = {
-    "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed"},
+    "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed",
+              "no_relocations": "The image has no relocations and cannot be moved. (no base relocation directory; "
+                                "section '.text' holds code)"},
     "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217",
+                "no_relocations": "Attempt to access invalid address.",
                 "invalid_parameter": "Invalid parameter."},
 }
 BANNER_TITLE = b"Quillmere v.1.2"
@@ -347,7 +350,8 @@ class Rebasing(ToolTestCase):
             holder.wait(timeout=60)
 
     def test_refused_images_get_the_system_text_and_stay_unchanged(self):
-        refused = [self.path(n) for n in ("special-not-pe.dll", "special-truncated.dll", "special-system.dll", "special-signed.dll")]
+        refused = [self.path(n) for n in ("special-not-pe.dll", "special-truncated.dll", "special-system.dll", "special-signed.dll",
+                                          "special-no-relocs.dll")]
         for path in refused:
             os.utime(path, ns=(file_time(1_000_000_000_000_000_007), file_time(1_100_000_000_000_000_009)))
         before = self.snapshot(refused)
@@ -359,6 +363,7 @@ class Rebasing(ToolTestCase):
             self.assertNotIn("cannot be opened", message)
         self.assertIn(text("not_pe"), texts[0])
         self.assertIn(text("signed"), texts[3])
+        self.assertIn(text("no_relocations"), texts[4])
         self.assertEqual(texts[-1], "")
         self.assertEqual(self.snapshot(refused), before)
         # No refused image moved the base on.

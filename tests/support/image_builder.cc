@@ -88,10 +88,12 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   WriteLe(image, Layout::kCharacteristics, 2, characteristics_);
   uint32_t opt = Layout::kOptionalHeader;
   WriteLe(image, opt, 2, pe32_plus_ ? 0x20B : 0x10B);
+  WriteLe(image, opt + 16, 4, entry_point_);
   WriteLe(image, Layout::ImageBase(pe32_plus_), pe32_plus_ ? 8 : 4, base_);
   WriteLe(image, opt + 32, 4, kSectionAlignment);
   WriteLe(image, opt + 36, 4, kFileAlignment);
   WriteLe(image, opt + 60, 4, kHeadersSize);
+  WriteLe(image, opt + 70, 2, dll_characteristics_);
   WriteLe(image, opt + (pe32_plus_ ? 108 : 92), 4, rva_and_sizes_);
 
   uint32_t table = opt + optional_size;
@@ -108,6 +110,7 @@ std::vector<uint8_t> ImageBuilder::Build() const {
     WriteLe(image, at + 12, 4, s.rva);
     WriteLe(image, at + 16, 4, raw_size);
     WriteLe(image, at + 20, 4, raw_offset);
+    WriteLe(image, at + 36, 4, s.characteristics);
     if (image.size() < raw_offset + uint64_t{raw_size}) image.resize(raw_offset + uint64_t{raw_size}, 0);
     std::memcpy(image.data() + raw_offset, s.data.data(), std::min<size_t>(s.data.size(), raw_size));
     raw_cursor = std::max<uint32_t>(raw_cursor, raw_offset + raw_size);

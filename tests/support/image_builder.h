@@ -23,7 +23,12 @@ struct SectionSpec {
   std::vector<uint8_t> data;
   std::optional<uint32_t> raw_size;    // default: data size rounded up to 0x200
   std::optional<uint32_t> raw_offset;  // default: after the previous section
+  uint32_t characteristics = 0;
 };
+
+/// Section Characteristics.
+constexpr uint32_t kCode = 0x60000020;      // code, executable, readable
+constexpr uint32_t kResources = 0x40000040;  // initialised data, readable
 
 /// File offsets of header fields in every image the builder makes.
 struct Layout {
@@ -48,6 +53,8 @@ class ImageBuilder {
   ImageBuilder& Machine(uint16_t machine) { machine_ = machine; return *this; }
   ImageBuilder& Characteristics(uint16_t flags) { characteristics_ = flags; return *this; }
   ImageBuilder& TimeStamp(uint32_t stamp) { time_stamp_ = stamp; return *this; }
+  ImageBuilder& EntryPoint(uint32_t rva) { entry_point_ = rva; return *this; }
+  ImageBuilder& DllCharacteristics(uint16_t flags) { dll_characteristics_ = flags; return *this; }
   /// Stores a correct checksum (computed independently of the engine).
   ImageBuilder& WithChecksum() { checksum_ = true; return *this; }
   ImageBuilder& Section(SectionSpec section) { sections_.push_back(std::move(section)); return *this; }
@@ -73,6 +80,8 @@ class ImageBuilder {
   uint16_t machine_;
   uint16_t characteristics_ = 0x2102;  // DLL, 32-bit machine, executable
   uint32_t time_stamp_ = 0x5F000000;
+  uint32_t entry_point_ = 0;
+  uint16_t dll_characteristics_ = 0;
   bool checksum_ = false;
   std::vector<SectionSpec> sections_;
   std::optional<std::vector<uint8_t>> relocations_;

@@ -1,5 +1,7 @@
 #include "support/reference_rebase.h"
 
+#include <algorithm>
+
 #include "peimage/base_relocations.h"
 #include "peimage/headers.h"
 #include "peimage/memory_image_io.h"
@@ -74,6 +76,27 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const peimage::Reloc
   return std::nullopt;
 }
 
+// Whether an image without a relocation directory may be moved all the
+// same: it lets the loader move it (DYNAMIC_BASE), or nothing in it can hold
+// an address of its own: no entry point, no code or executable section, no
+// TLS, load configuration or delay-import directory. Read from the bytes.
+bool MovableWithoutRelocations(const Bytes& image, const peimage::ImageHeaders& h) {
+  const uint64_t nt = h.time_date_stamp_offset - 8;
+  const uint64_t optional = nt + 24;
+  const uint64_t optional_size = ReadLe(image, nt + 20, 2);
+  if (ReadLe(image, optional + 70, 2) & 0x0040) return true;
+  if (ReadLe(image, optional + 16, 4) != 0) return false;
+  const uint64_t directories = h.pe32_plus ? 112 : 96;
+  const uint64_t count = std::min<uint64_t>(ReadLe(image, directories - 4 + optional, 4), (optional_size - directories) / 8);
+  for (uint64_t index : {9, 10, 13}) {
+    if (index < count && ReadLe(image, optional + directories + 8 * index, 8) != 0) return false;
+  }
+  for (uint64_t i = 0; i < h.sections.size(); ++i) {
+    if (ReadLe(image, optional + optional_size + 40 * i + 36, 4) & 0x20000020) return false;
+  }
+  return true;
+}
+
 void Patch(Bytes& bytes, const Target& t, uint64_t delta, bool pe32_plus) {
   uint32_t delta32 = static_cast<uint32_t>(delta);
   uint64_t value = ReadLe(bytes, t.offset, t.width);
@@ -123,6 +146,7 @@ ReferenceOutcome ReferenceRebase(const Bytes& image, const peimage::RebaseOption
   if (h.characteristics & 0x0001) return Refused(ErrorCode::kRelocationsStripped, image);
   auto table = peimage::LocateRelocations(h, sections.value());
   if (!table.ok()) return Refused(table.error().code, image);
+  if (!table.value() && !MovableWithoutRelocations(image, h)) return Refused(ErrorCode::kRelocationsStripped, image);
 
   std::vector<Target> targets;
   if (table.value()) {

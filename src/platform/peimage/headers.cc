@@ -26,6 +26,8 @@ constexpr OptionalHeaderLayout kPe32PlusLayout{24, 8, 108, 112};
 constexpr uint64_t kSizeOfImageOffset = 56;
 constexpr uint64_t kSizeOfHeadersOffset = 60;
 constexpr uint64_t kCheckSumOffset = 64;
+constexpr uint64_t kAddressOfEntryPointOffset = 16;
+constexpr uint64_t kDllCharacteristicsOffset = 70;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -71,6 +73,9 @@ void ReadDirectories(ByteView optional, const OptionalHeaderLayout& layout, Imag
   };
   headers.certificate_table = directory(kCertificateDirectory);
   headers.base_relocation_table = directory(kBaseRelocationDirectory);
+  headers.tls_table = directory(kTlsDirectory);
+  headers.load_config_table = directory(kLoadConfigDirectory);
+  headers.delay_import_table = directory(kDelayImportDirectory);
 }
 
 Status ReadOptionalHeader(ImageIo& io, uint64_t offset, uint16_t size, ImageHeaders& headers) {
@@ -92,6 +97,8 @@ Status ReadOptionalHeader(ImageIo& io, uint64_t offset, uint16_t size, ImageHead
   headers.size_of_image = *optional.U32(kSizeOfImageOffset);
   headers.size_of_headers = *optional.U32(kSizeOfHeadersOffset);
   headers.checksum = *optional.U32(kCheckSumOffset);
+  headers.entry_point = *optional.U32(kAddressOfEntryPointOffset);
+  headers.dll_characteristics = *optional.U16(kDllCharacteristicsOffset);
   headers.image_base_offset = offset + layout.image_base;
   headers.checksum_offset = offset + kCheckSumOffset;
   ReadDirectories(optional, layout, headers);
@@ -111,6 +118,7 @@ Status ReadSectionTable(ImageIo& io, uint64_t offset, uint16_t count, ImageHeade
     section.virtual_address = *table.U32(at + 12);
     section.size_of_raw_data = *table.U32(at + 16);
     section.pointer_to_raw_data = *table.U32(at + 20);
+    section.characteristics = *table.U32(at + 36);
   }
   headers.headers_end = offset + bytes.value().size();
   return {};

@@ -15,8 +15,14 @@ constexpr uint16_t kImageFileSystem = 0x1000;
 constexpr uint16_t kImageFileDll = 0x2000;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
+constexpr uint16_t kDllCharacteristicsDynamicBase = 0x0040;
+constexpr uint32_t kSectionContainsCode = 0x00000020;
+constexpr uint32_t kSectionExecutable = 0x20000000;
 constexpr unsigned kCertificateDirectory = 4;
 constexpr unsigned kBaseRelocationDirectory = 5;
+constexpr unsigned kTlsDirectory = 9;
+constexpr unsigned kLoadConfigDirectory = 10;
+constexpr unsigned kDelayImportDirectory = 13;
 
 /// A data directory entry as stored: an address (an RVA, except for the
 /// certificate table, where it is a file offset) and a size.
@@ -32,6 +38,7 @@ struct RawSection {
   uint32_t virtual_address = 0;
   uint32_t size_of_raw_data = 0;
   uint32_t pointer_to_raw_data = 0;
+  uint32_t characteristics = 0;
 };
 
 /// The headers of a PE image whose layout has been checked: every field
@@ -47,10 +54,16 @@ struct ImageHeaders {
   uint32_t size_of_image = 0;
   uint32_t size_of_headers = 0;
   uint32_t checksum = 0;
+  uint32_t entry_point = 0;  // AddressOfEntryPoint
+  uint16_t dll_characteristics = 0;
   /// Present only when both NumberOfRvaAndSizes and SizeOfOptionalHeader
   /// say the directory exists.
   std::optional<DataDirectory> certificate_table;
   std::optional<DataDirectory> base_relocation_table;
+  /// The directories whose structures hold virtual addresses of the image.
+  std::optional<DataDirectory> tls_table;
+  std::optional<DataDirectory> load_config_table;
+  std::optional<DataDirectory> delay_import_table;
 
   /// File offsets of the fields that a rebase rewrites.
   uint64_t time_date_stamp_offset = 0;

@@ -1,6 +1,9 @@
 #include "rebaser.h"
 
+#include <cstdio>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "base_relocations.h"
@@ -66,6 +69,46 @@ Status CheckMovable(const ImageHeaders& headers, const RebaseOptions& options) {
   return {};
 }
 
+// What in the image can hold an address of the image itself: a section of
+// code, a directory whose structures hold virtual addresses, the entry
+// point. Nothing for a resource-only DLL.
+std::optional<std::string> AddressHolder(const ImageHeaders& headers) {
+  char said[96];
+  for (const RawSection& section : headers.sections) {
+    const char* how = (section.characteristics & kSectionContainsCode) ? "holds code"
+                      : (section.characteristics & kSectionExecutable) ? "is executable"
+                                                                       : nullptr;
+    if (how == nullptr) continue;
+    std::snprintf(said, sizeof said, "section '%s' %s", section.name, how);
+    return said;
+  }
+  const std::pair<const std::optional<DataDirectory>&, const char*> directories[] = {
+      {headers.tls_table, "TLS"}, {headers.load_config_table, "load configuration"},
+      {headers.delay_import_table, "delay-import"}};
+  for (const auto& [directory, name] : directories) {
+    if (!directory || (directory->address == 0 && directory->size == 0)) continue;
+    std::snprintf(said, sizeof said, "the %s directory (RVA 0x%X, size 0x%X) holds addresses", name,
+                  directory->address, directory->size);
+    return said;
+  }
+  if (headers.entry_point != 0) {
+    std::snprintf(said, sizeof said, "AddressOfEntryPoint 0x%X is code", headers.entry_point);
+    return said;
+  }
+  return std::nullopt;
+}
+
+// An image without a relocation directory holds no record of where its
+// addresses are: moved, every one of them would still point at the old base.
+// It moves only when it lets the loader move it (DYNAMIC_BASE), which would
+// place it anywhere, or when nothing in it can hold an address of its own.
+Status CheckMovableWithoutRelocations(const ImageHeaders& headers) {
+  if (headers.dll_characteristics & kDllCharacteristicsDynamicBase) return {};
+  std::optional<std::string> holder = AddressHolder(headers);
+  if (!holder) return {};
+  return MakeError(ErrorCode::kRelocationsStripped, "no base relocation directory; %s", holder->c_str());
+}
+
 uint32_t NewTimeStamp(const ImageHeaders& headers, const RebaseOptions& options) {
   return options.time_stamp != 0 ? options.time_stamp : headers.time_date_stamp + 1;
 }
@@ -97,6 +140,9 @@ Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
   if (Status s = CheckMovable(headers, options); !s.ok()) return s.error();
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
+  if (!directory.value()) {
+    if (Status s = CheckMovableWithoutRelocations(headers); !s.ok()) return s.error();
+  }
 
   std::optional<RelocationTable> table;
   RelocationPieces pieces;

@@ -42,7 +42,10 @@ Result<ImageReport> QueryImage(ImageIo& io);
 /// Errors: those of ParseHeaders and SectionMap::Build; kBadRequestedBase
 /// (zero, not a multiple of 64 KiB, or past 4 GiB for PE32);
 /// kInconsistentHeaders (the current ImageBase is not a multiple of 64 KiB);
-/// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped; those of
+/// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped
+/// (IMAGE_FILE_RELOCS_STRIPPED, or no relocation directory in an image that
+/// is not DYNAMIC_BASE and has code, an entry point, or a TLS, load
+/// configuration or delay-import directory); those of
 /// LocateRelocations and IndexRelocations; kBadRelocationTable (two targets
 /// overlap); kRelocationOutOfRange (a target with
 /// no file bytes behind it, or inside the relocation table); kIoError;

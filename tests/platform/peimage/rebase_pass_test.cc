@@ -71,6 +71,18 @@ ImageBuilder PageAcrossTwoSections(BlockOrder order) {
   return builder.Relocations(testing_support::Ordered(blocks, order));
 }
 
+// A program with code, TLS and absolute pointers, and no relocation
+// directory, with these DllCharacteristics.
+ImageBuilder CodeWithoutRelocations(uint16_t dll_characteristics) {
+  Bytes code(0x1000, 0x90);
+  WriteLe(code, 0x100, 4, kOldBase + 0x1200);
+  ImageBuilder builder;
+  builder.Base(kOldBase).Characteristics(0x0102).DllCharacteristics(dll_characteristics).EntryPoint(0x1000)
+      .Section(SectionSpec{".text", 0x1000, 0, code, {}, {}, testing_support::kCode})
+      .Directory(9, 0x1800, 0x18);
+  return builder;
+}
+
 struct LayoutCase {
   const char* name;
   std::function<ImageBuilder()> build;
@@ -131,7 +143,12 @@ INSTANTIATE_TEST_SUITE_P(
                        [] { return WithBlocks({{0x2000, {Entry(3, 0x400)}}, {0x1000, {Entry(3, 8)}}, {0x2000, {Entry(3, 0), Entry(3, 0x800)}}}); }, {}},
             LayoutCase{"NoRelocationDirectory",
                        [] { return ImageBuilder().Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}); }, {}},
-            LayoutCase{"PaddingOnly", [] { return WithBlocks({{0x1000, {Entry(0, 0), Entry(0, 0)}}}); }, {}},
+            LayoutCase{"NoRelocationDirectoryButDynamicBase", [] { return CodeWithoutRelocations(0x0040); }, {}},
+            LayoutCase{"NoRelocationDirectoryWithCode", [] { return CodeWithoutRelocations(0x0100); },
+                       ErrorCode::kRelocationsStripped},
+            // A linker's word that nothing needs fixing.
+            LayoutCase{"PaddingOnlyBesideCode",
+                       [] { return CodeWithoutRelocations(0).Relocations({{0x1000, {Entry(0, 0), Entry(0, 0)}}}); }, {}},
             // Go's linker: odd entry counts and no padding, so that every
             // other block starts on a 16-bit but not a 32-bit boundary.
             LayoutCase{"UnpaddedBlocksOfOddCounts",

@@ -155,13 +155,17 @@ TEST(Rebase, LeavesAZeroChecksumZeroAndHonoursAGivenTimeStamp) {
   ExpectChangedOnlyAt(image, io.bytes(), HeaderFields(false));
 }
 
-// Images that need no fix-ups are moved by their header alone.
-TEST(Rebase, MovesAnImageWithoutRelocationDataByItsHeader) {
-  Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, Bytes(0x80, 7), {}, {}}).Build();
+// A resource-only DLL needs no fix-ups: it is moved by its header alone.
+TEST(Rebase, MovesAResourceOnlyImageWithoutRelocationsByItsHeader) {
+  Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, Bytes(0x80, 7), {}, {}, testing_support::kResources})
+                    .WithChecksum().Build();
   peimage::MemoryImageIo io(image);
   ASSERT_TRUE(Rebase(io, 0x12340000).ok());
   EXPECT_EQ(ReadLe(io.bytes(), Layout::ImageBase(false), 4), 0x12340000u);
-  ExpectChangedOnlyAt(image, io.bytes(), HeaderFields(false));
+  EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), testing_support::ReferenceChecksum(io.bytes(), Layout::kCheckSum));
+  std::set<size_t> allowed = HeaderFields(false);
+  for (unsigned i = 0; i < 4; ++i) allowed.insert(Layout::kCheckSum + i);
+  ExpectChangedOnlyAt(image, io.bytes(), allowed);
 }
 
 // An image already where it is asked to be is not touched, even one that a
@@ -214,11 +218,35 @@ Bytes BlockBytes(uint32_t page, uint32_t size_of_block, size_t total) {
 
 Bytes OneHighLow() { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Entry(0, 0)}}}); }
 
+// An image without a relocation directory whose one section, of the given
+// Characteristics, holds an absolute pointer to itself.
+ImageBuilder NoRelocations(const char* name, uint32_t characteristics, bool pe32_plus = false) {
+  Bytes data(0x200, 0);
+  WriteLe(data, 0x10, pe32_plus ? 8 : 4, (pe32_plus ? 0x180001000 : 0x10001000));
+  return ImageBuilder(pe32_plus).Section(SectionSpec{name, kData, 0, data, {}, {}, characteristics});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rebase, Refusals,
     ::testing::Values(
         RefusalCase{"RelocsStripped", [] { return ImageBuilder().Characteristics(0x2103).Section(DataSection(Bytes(16, 0))).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped},
+        RefusalCase{"NoRelocationsWithCode", [] { return NoRelocations(".text", testing_support::kCode).EntryPoint(kData).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; section '.text' holds code"},
+        RefusalCase{"NoRelocationsWithAnExecutableSection", [] { return NoRelocations("CODE", 0xE0000000).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; section 'CODE' is executable"},
+        RefusalCase{"NoRelocationsWithTlsOnly", [] { return NoRelocations(".tls", 0xC0000040).Directory(9, kData, 0x18).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; the TLS directory (RVA 0x1000, size 0x18) holds addresses"},
+        RefusalCase{"NoRelocationsWithLoadConfigPe32Plus",
+                    [] { return NoRelocations(".rdata", 0x40000040, true).Directory(10, kData + 0x20, 0x140).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; the load configuration directory (RVA 0x1020, size 0x140) holds addresses"},
+        RefusalCase{"NoRelocationsWithDelayImports", [] { return NoRelocations(".rdata", 0x40000040).Directory(13, kData, 0x40).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; the delay-import directory (RVA 0x1000, size 0x40) holds addresses"},
+        RefusalCase{"NoRelocationsWithAnEntryPoint", [] { return NoRelocations(".data", 0).EntryPoint(kData + 0x10).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; AddressOfEntryPoint 0x1010 is code"},
         RefusalCase{"SystemImage", [] { return ImageBuilder().Characteristics(0x3102).Section(DataSection(Bytes(16, 0))).Build(); },
                     0x12000000, ErrorCode::kSystemImage},
         RefusalCase{"SignedImage", [] { return ImageBuilder().Section(DataSection(Bytes(16, 0))).Certificate(0x20).Build(); },
