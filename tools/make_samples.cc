@@ -77,8 +77,9 @@ int main(int argc, char** argv) {
     sparse.Relocations(blocks);
   }
   ok = Write(dir + "/special-sparse-relocs.dll", sparse.Build()) && ok;
+  // Cut inside its ImageBase: neither a rebase nor a query can read it.
   Bytes truncated = PointerImage(1, 0x10000000, false).Build();
-  truncated.resize(0x100);
+  truncated.resize(testing_support::Layout::ImageBase(false) + 2);
   ok = Write(dir + "/special-truncated.dll", truncated) && ok;
   return ok ? 0 : 1;
 }

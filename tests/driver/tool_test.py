@@ -31,8 +31,7 @@ LOCKER = []
 # Words of the system's texts that each platform's build writes.
 TEXTS = {
     "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed",
-              "no_relocations": "The image has no relocations and cannot be moved. (no base relocation directory; "
-                                "section '.text' holds code)"},
+              "no_relocations": "The image has no relocations and cannot be moved."},
     "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217",
                 "no_relocations": "Attempt to access invalid address.",
                 "invalid_parameter": "Invalid parameter."},
@@ -423,6 +422,40 @@ class CheckMode(ToolTestCase):
             self.assertNotIn("Image is not based", message)
             self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
         self.assertIn(text("missing"), texts[0])
+
+    def test_reads_the_base_of_headers_that_the_loader_takes_and_a_rebase_refuses(self):
+        data = bytearray(read_quietly(self.at_default))
+        lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+        opt = lfanew + 24
+        # The NT headers at 4, inside the DOS header, as in the smallest
+        # hand-made programs, of a program without relocations.
+        inside = bytearray(data)
+        struct.pack_into("<II", inside, opt + 96 + 5 * 8, 0, 0)
+        struct.pack_into("<I", inside, opt + 224 + 36, 0x60000020)
+        length = 24 + 224 + 2 * 40
+        inside[4:4 + length] = inside[lfanew:lfanew + length]
+        inside[4 + length:lfanew + length] = bytes(lfanew - 4)
+        struct.pack_into("<I", inside, 0x3C, 4)
+        # SizeOfOptionalHeader 0: the section table over the optional header.
+        no_optional = bytearray(data)
+        struct.pack_into("<H", no_optional, lfanew + 20, 0)
+        shapes = {"inside-dos-header.dll": inside, "no-optional-header.dll": no_optional,
+                  "headers-past-end.dll": data[:opt + 60]}  # the loader reads zeros past the end
+        paths = []
+        for name, image in shapes.items():
+            paths.append(self.path(name))
+            with open(paths[-1], "wb") as f:
+                f.write(image)
+        result = self.check(["/CHECK"], paths)
+        self.assertEqual(result.stdout, self.report([(p, b"Image is not based\n\n") for p in paths]))
+        self.assertEqual(result.returncode, 2)
+        before = self.snapshot(paths)
+        result = run([], "".join(p + "\n" for p in paths).encode())
+        self.assertEqual(result.returncode, 2)
+        for message in texts_after(result.stdout, paths):
+            self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
+        self.assertIn(text("no_relocations"), texts_after(result.stdout, paths)[0])
+        self.assertEqual(self.snapshot(paths), before)
 
     def test_pe32_plus_images_are_compared_with_their_whole_base(self):
         # Where ULONG_PTR has 32 bits (the 32-bit Windows build) a base above

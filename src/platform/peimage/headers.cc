@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint64_t kDosHeaderSize = 0x40;
 constexpr uint64_t kLfanewOffset = 0x3C;
-constexpr uint64_t kFileHeaderSize = 20;
+constexpr uint64_t kOptionalHeaderOffset = 24;  // from e_lfanew: "PE\0\0" and the file header
 constexpr uint64_t kSectionHeaderSize = 40;
 
 struct OptionalHeaderLayout {
@@ -44,7 +44,7 @@ Result<Bytes> ReadBytes(ImageIo& io, uint64_t offset, uint64_t length, const cha
   return bytes;
 }
 
-Status CheckDosHeader(ImageIo& io, uint32_t& lfanew) {
+Status ReadLfanew(ImageIo& io, uint32_t& lfanew) {
   if (io.Size() < 2) return MakeError(ErrorCode::kNotPeImage, "file of %llu bytes has no \"MZ\" signature",
                                       static_cast<unsigned long long>(io.Size()));
   Result<Bytes> mz = ReadBytes(io, 0, 2, "DOS signature");
@@ -56,8 +56,25 @@ Status CheckDosHeader(ImageIo& io, uint32_t& lfanew) {
   Result<Bytes> dos = ReadBytes(io, 0, kDosHeaderSize, "DOS header");
   if (!dos.ok()) return dos.error();
   lfanew = *ByteView(dos.value().data(), dos.value().size()).U32(kLfanewOffset);
-  if (lfanew < kDosHeaderSize) {
-    return MakeError(ErrorCode::kInconsistentHeaders, "e_lfanew 0x%X overlaps the DOS header", lfanew);
+  return {};
+}
+
+// The NT headers may begin inside the DOS header, as in the smallest
+// hand-made programs, where e_lfanew is also a field of theirs. A rebase
+// must then not rewrite those bytes: the NT headers would move.
+Status CheckRewrittenFieldsClearOfLfanew(const ImageHeaders& headers) {
+  const struct {
+    const char* name;
+    uint64_t offset;
+    unsigned width;
+  } fields[] = {{"TimeDateStamp", headers.time_date_stamp_offset, 4},
+                {"ImageBase", headers.image_base_offset, headers.address_width()},
+                {"CheckSum", headers.checksum_offset, 4}};
+  for (const auto& field : fields) {
+    if (field.offset < kLfanewOffset + 4 && kLfanewOffset < field.offset + field.width) {
+      return MakeError(ErrorCode::kInconsistentHeaders, "%s at offset 0x%llX lies over e_lfanew at 0x%llX", field.name,
+                       static_cast<unsigned long long>(field.offset), static_cast<unsigned long long>(kLfanewOffset));
+    }
   }
   return {};
 }
@@ -82,19 +99,11 @@ Status ReadOptionalHeader(ImageIo& io, uint64_t offset, uint16_t size, ImageHead
   Result<Bytes> bytes = ReadBytes(io, offset, size, "optional header");
   if (!bytes.ok()) return bytes.error();
   ByteView optional(bytes.value().data(), bytes.value().size());
-  std::optional<uint16_t> magic = optional.U16(0);
-  if (!magic) return MakeError(ErrorCode::kInconsistentHeaders, "SizeOfOptionalHeader %u is too small for Magic", size);
-  if (*magic != kMagicPe32 && *magic != kMagicPe32Plus) {
-    return MakeError(ErrorCode::kInconsistentHeaders, "optional header Magic 0x%X is neither 0x10B nor 0x20B", *magic);
-  }
-  headers.pe32_plus = *magic == kMagicPe32Plus;
   const OptionalHeaderLayout& layout = headers.pe32_plus ? kPe32PlusLayout : kPe32Layout;
   if (size < layout.directories) {
     return MakeError(ErrorCode::kInconsistentHeaders, "SizeOfOptionalHeader %u is below %u for %s", size,
                      static_cast<unsigned>(layout.directories), headers.pe32_plus ? "PE32+" : "PE32");
   }
-  headers.image_base = *optional.Read(layout.image_base, layout.image_base_width);
-  headers.size_of_image = *optional.U32(kSizeOfImageOffset);
   headers.size_of_headers = *optional.U32(kSizeOfHeadersOffset);
   headers.checksum = *optional.U32(kCheckSumOffset);
   headers.entry_point = *optional.U32(kAddressOfEntryPointOffset);
@@ -126,24 +135,58 @@ Status ReadSectionTable(ImageIo& io, uint64_t offset, uint16_t count, ImageHeade
 
 }  // namespace
 
-Result<ImageHeaders> ParseHeaders(ImageIo& io) {
-  ImageHeaders headers;
-  headers.file_size = io.Size();
+Result<BaseFields> ReadBaseFields(ImageIo& io) {
   uint32_t lfanew = 0;
-  if (Status dos = CheckDosHeader(io, lfanew); !dos.ok()) return dos.error();
-
-  Result<Bytes> nt = ReadBytes(io, lfanew, 4 + kFileHeaderSize, "NT headers");
-  if (!nt.ok()) {
-    if (nt.error().code == ErrorCode::kTruncatedHeaders) {
-      return MakeError(ErrorCode::kNotPeImage, "e_lfanew 0x%X leaves no room for the \"PE\" signature in a %llu-byte file",
-                       lfanew, static_cast<unsigned long long>(io.Size()));
-    }
-    return nt.error();
+  if (Status dos = ReadLfanew(io, lfanew); !dos.ok()) return dos.error();
+  const uint64_t size = io.Size();
+  if (!RangeInside(lfanew, 4, size)) {
+    return MakeError(ErrorCode::kNotPeImage, "e_lfanew 0x%X leaves no room for the \"PE\" signature in a %llu-byte file",
+                     lfanew, static_cast<unsigned long long>(size));
   }
-  ByteView view(nt.value().data(), nt.value().size());
+  // What lies past the end of the file reads as zero, as the loader maps it.
+  Bytes nt(kOptionalHeaderOffset + kSizeOfImageOffset + 4, 0);
+  Status read = io.Read(lfanew, nt.data(), static_cast<size_t>(std::min<uint64_t>(nt.size(), size - lfanew)));
+  if (!read.ok()) return read.error();
+  ByteView view(nt.data(), nt.size());
   if (*view.U32(0) != 0x00004550) {
     return MakeError(ErrorCode::kNotPeImage, "signature 0x%08X at e_lfanew 0x%X is not \"PE\\0\\0\"", *view.U32(0), lfanew);
   }
+  const uint64_t optional = uint64_t{lfanew} + kOptionalHeaderOffset;
+  auto past_end = [&](const char* field, uint64_t offset, unsigned width) {
+    return MakeError(ErrorCode::kTruncatedHeaders, "%s at offset 0x%llX (%u bytes) runs past the end of the file (%llu bytes)",
+                     field, static_cast<unsigned long long>(offset), width, static_cast<unsigned long long>(size));
+  };
+  if (!RangeInside(optional, 2, size)) return past_end("optional header Magic", optional, 2);
+  uint16_t magic = *view.U16(kOptionalHeaderOffset);
+  if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
+    return MakeError(ErrorCode::kInconsistentHeaders, "optional header Magic 0x%X is neither 0x10B nor 0x20B", magic);
+  }
+  BaseFields fields;
+  fields.lfanew = lfanew;
+  fields.pe32_plus = magic == kMagicPe32Plus;
+  const OptionalHeaderLayout& layout = fields.pe32_plus ? kPe32PlusLayout : kPe32Layout;
+  if (!RangeInside(optional + layout.image_base, layout.image_base_width, size)) {
+    return past_end("ImageBase", optional + layout.image_base, layout.image_base_width);
+  }
+  fields.image_base = *view.Read(kOptionalHeaderOffset + layout.image_base, layout.image_base_width);
+  fields.size_of_image = *view.U32(kOptionalHeaderOffset + kSizeOfImageOffset);
+  return fields;
+}
+
+Result<ImageHeaders> ParseHeaders(ImageIo& io) {
+  Result<BaseFields> fields = ReadBaseFields(io);
+  if (!fields.ok()) return fields.error();
+  const uint32_t lfanew = fields.value().lfanew;
+  ImageHeaders headers;
+  headers.file_size = io.Size();
+  headers.pe32_plus = fields.value().pe32_plus;
+  headers.image_base = fields.value().image_base;
+  headers.size_of_image = fields.value().size_of_image;
+
+  // The file header lies inside the file: the Magic after it does.
+  Result<Bytes> nt = ReadBytes(io, lfanew, kOptionalHeaderOffset, "NT headers");
+  if (!nt.ok()) return nt.error();
+  ByteView view(nt.value().data(), nt.value().size());
   headers.machine = *view.U16(4);
   uint16_t number_of_sections = *view.U16(6);
   headers.time_date_stamp = *view.U32(8);
@@ -151,10 +194,11 @@ Result<ImageHeaders> ParseHeaders(ImageIo& io) {
   headers.characteristics = *view.U16(22);
   headers.time_date_stamp_offset = uint64_t{lfanew} + 8;
 
-  uint64_t optional_offset = uint64_t{lfanew} + 4 + kFileHeaderSize;
+  uint64_t optional_offset = uint64_t{lfanew} + kOptionalHeaderOffset;
   if (Status optional = ReadOptionalHeader(io, optional_offset, size_of_optional_header, headers); !optional.ok()) {
     return optional.error();
   }
+  if (Status clear = CheckRewrittenFieldsClearOfLfanew(headers); !clear.ok()) return clear.error();
   if (Status sections = ReadSectionTable(io, optional_offset + size_of_optional_header, number_of_sections, headers);
       !sections.ok()) {
     return sections.error();

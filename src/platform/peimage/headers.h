@@ -77,12 +77,31 @@ struct ImageHeaders {
   unsigned address_width() const { return pe32_plus ? 8 : 4; }
 };
 
+/// What the loader needs to place an image.
+struct BaseFields {
+  uint32_t lfanew = 0;
+  bool pe32_plus = false;
+  uint64_t image_base = 0;
+  uint32_t size_of_image = 0;  // as the loader reads it: 0 past the end of the file
+};
+
+/// Reads the base of the image behind `io` as the loader does, checking only
+/// what that needs: "MZ", an e_lfanew inside the file, "PE\0\0", a known
+/// optional header Magic and an ImageBase inside the file. The NT headers
+/// may overlap the DOS header, and other header bytes past the end of the
+/// file read as zero, as the loader maps them.
+/// Errors: kNotPeImage (no "MZ" or "PE\0\0", e_lfanew outside the file),
+/// kTruncatedHeaders (the file ends inside the DOS header, the Magic or
+/// ImageBase), kInconsistentHeaders (unknown Magic), kIoError.
+Result<BaseFields> ReadBaseFields(ImageIo& io);
+
 /// Reads and checks the DOS header, NT headers, optional header and section
-/// table of the image behind `io`.
-/// Errors: kNotPeImage (no "MZ" or "PE\0\0"), kTruncatedHeaders (a header or
-/// the section table runs past the file), kInconsistentHeaders (e_lfanew
-/// inside the DOS header, unknown optional header Magic, SizeOfOptionalHeader
-/// too small for its Magic), kIoError (the read failed).
+/// table of the image behind `io`, as a rebase needs them: ReadBaseFields,
+/// then all of them inside the file.
+/// Errors: those of ReadBaseFields; kTruncatedHeaders (a header or the
+/// section table runs past the file), kInconsistentHeaders
+/// (SizeOfOptionalHeader too small for its Magic, a field that a rebase
+/// rewrites lies over e_lfanew), kIoError (the read failed).
 Result<ImageHeaders> ParseHeaders(ImageIo& io);
 
 }  // namespace peimage

@@ -24,9 +24,9 @@ constexpr uint64_t kAllocationGranularity = 0x10000;
 // image lie.
 constexpr uint64_t kHeaderBytes = 4096;
 
-ImageReport ReportOf(const ImageHeaders& headers) {
-  uint64_t rounded = (uint64_t{headers.size_of_image} + kAllocationGranularity - 1) & ~(kAllocationGranularity - 1);
-  return ImageReport{headers.size_of_image, headers.image_base, rounded};
+ImageReport ReportOf(uint32_t size_of_image, uint64_t image_base) {
+  uint64_t rounded = (uint64_t{size_of_image} + kAllocationGranularity - 1) & ~(kAllocationGranularity - 1);
+  return ImageReport{size_of_image, image_base, rounded};
 }
 
 Status CheckRequest(const ImageHeaders& headers, const ImageReport& report, const RebaseOptions& options) {
@@ -118,9 +118,9 @@ uint32_t NewTimeStamp(const ImageHeaders& headers, const RebaseOptions& options)
 Result<ImageReport> QueryImage(ImageIo& file) {
   PrefetchIo io(file);
   (void)io.Prefetch(0, kHeaderBytes);
-  Result<ImageHeaders> headers = ParseHeaders(io);
-  if (!headers.ok()) return headers.error();
-  return ReportOf(headers.value());
+  Result<BaseFields> fields = ReadBaseFields(io);
+  if (!fields.ok()) return fields.error();
+  return ReportOf(fields.value().size_of_image, fields.value().image_base);
 }
 
 Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
@@ -129,7 +129,7 @@ Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
   Result<ImageHeaders> parsed = ParseHeaders(io);
   if (!parsed.ok()) return parsed.error();
   const ImageHeaders& headers = parsed.value();
-  ImageReport report = ReportOf(headers);
+  ImageReport report = ReportOf(headers.size_of_image, headers.image_base);
   if (Status s = CheckRequest(headers, report, options); !s.ok()) return s.error();
   if (options.new_base == headers.image_base) return report;
 

@@ -26,9 +26,9 @@ struct RebaseOptions {
   uint64_t max_image_size = 0;
 };
 
-/// Reads the base and sizes of the image behind `io` without changing it.
-/// Only the headers need to be valid.
-/// Errors: those of ParseHeaders.
+/// Reads the base and sizes of the image behind `io` without changing it,
+/// wherever the loader would: only what ReadBaseFields checks need hold.
+/// Errors: those of ReadBaseFields.
 Result<ImageReport> QueryImage(ImageIo& io);
 
 /// Rebases the image behind `io` in place to `options.new_base`: adds the

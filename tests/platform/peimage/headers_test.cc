@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "peimage/memory_image_io.h"
@@ -21,30 +23,48 @@ Bytes GoodImage() {
   return ImageBuilder().Section(SectionSpec{".data", 0x1000, 0, Bytes(0x100, 1), {}, {}}).Build();
 }
 
+// Moves the NT headers and the section table to `lfanew`, inside the DOS
+// header, as the smallest hand-made programs have them, and makes the
+// section one of code: the image has no relocations.
+void MoveNtHeadersTo(Bytes& b, uint32_t lfanew) {
+  const uint32_t length = 24 + 224 + 40;
+  std::memmove(&b[lfanew], &b[Layout::kLfanew], length);
+  std::fill(b.begin() + lfanew + length, b.begin() + Layout::kLfanew + length, 0);
+  WriteLe(b, lfanew + 24 + 224 + 36, 4, testing_support::kCode);
+  WriteLe(b, 0x3C, 4, lfanew);  // over a field of the NT headers now
+}
+
 struct HeaderCase {
   const char* name;
   std::function<void(Bytes&)> damage;
-  ErrorCode expected;
+  ErrorCode expected;  // what a rebase refuses it with
+  bool query_reads_base = false;  // a query, which needs far less, reads its base
 };
 
 class MalformedHeaders : public ::testing::TestWithParam<HeaderCase> {};
 
-// A query and a rebase refuse the file with the same code, and the rebase
-// leaves every byte as it was.
-TEST_P(MalformedHeaders, AreRefusedByQueryAndRebaseWithoutChange) {
+// A rebase refuses the file and leaves every byte as it was; a query
+// refuses it with the same code, or reads the base as the loader would.
+TEST_P(MalformedHeaders, AreRefusedByARebaseWithoutChangeAndByAQueryWhereTheLoaderWould) {
   Bytes image = GoodImage();
   GetParam().damage(image);
   peimage::MemoryImageIo query_io(image);
   peimage::Result<peimage::ImageReport> query = peimage::QueryImage(query_io);
-  ASSERT_FALSE(query.ok());
-  EXPECT_EQ(query.error().code, GetParam().expected) << query.error().message;
+  if (GetParam().query_reads_base) {
+    ASSERT_TRUE(query.ok()) << query.error().message;
+    EXPECT_EQ(query.value().old_image_base, 0x10000000u);
+  } else {
+    ASSERT_FALSE(query.ok());
+    EXPECT_EQ(query.error().code, GetParam().expected) << query.error().message;
+  }
+  EXPECT_EQ(query_io.bytes(), image);
 
   peimage::MemoryImageIo rebase_io(image);
   peimage::RebaseOptions options;
   options.new_base = 0x12000000;
   peimage::Result<peimage::ImageReport> rebase = peimage::RebaseImage(rebase_io, options);
   ASSERT_FALSE(rebase.ok());
-  EXPECT_EQ(rebase.error().code, GetParam().expected);
+  EXPECT_EQ(rebase.error().code, GetParam().expected) << rebase.error().message;
   EXPECT_EQ(rebase_io.bytes(), image);
 }
 
@@ -54,15 +74,22 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"EmptyFile", [](Bytes& b) { b.clear(); }, ErrorCode::kNotPeImage},
         HeaderCase{"NoMz", [](Bytes& b) { b[0] = 'Z'; }, ErrorCode::kNotPeImage},
         HeaderCase{"MzOnly", [](Bytes& b) { b.resize(2); }, ErrorCode::kTruncatedHeaders},
-        HeaderCase{"LfanewInsideDosHeader", [](Bytes& b) { WriteLe(b, 0x3C, 4, 0x10); }, ErrorCode::kInconsistentHeaders},
+        // Allowed by the format and run by the loader; refused for its code
+        // without relocations.
+        HeaderCase{"NtHeadersInsideDosHeader", [](Bytes& b) { MoveNtHeadersTo(b, 4); }, ErrorCode::kRelocationsStripped, true},
+        // TimeDateStamp is e_lfanew: a new stamp would move the NT headers.
+        HeaderCase{"TimeDateStampOverLfanew", [](Bytes& b) { MoveNtHeadersTo(b, 0x34); }, ErrorCode::kInconsistentHeaders, true},
         HeaderCase{"LfanewPastEnd", [](Bytes& b) { WriteLe(b, 0x3C, 4, 0xFFFFFFF0); }, ErrorCode::kNotPeImage},
         HeaderCase{"NoPeSignature", [](Bytes& b) { b[Layout::kLfanew + 1] = 'X'; }, ErrorCode::kNotPeImage},
         HeaderCase{"UnknownMagic", [](Bytes& b) { WriteLe(b, Layout::kOptionalHeader, 2, 0x107); }, ErrorCode::kInconsistentHeaders},
-        HeaderCase{"OptionalHeaderSizeZero", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 20, 2, 0); }, ErrorCode::kInconsistentHeaders},
-        HeaderCase{"OptionalHeaderTooSmall", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 20, 2, 95); }, ErrorCode::kInconsistentHeaders},
-        HeaderCase{"OptionalHeaderPastEnd", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 20, 2, 0xFFFF); b.resize(0x400); }, ErrorCode::kTruncatedHeaders},
-        HeaderCase{"SectionTablePastEnd", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 6, 2, 0xFFFF); }, ErrorCode::kTruncatedHeaders},
-        HeaderCase{"FileCutInsideNtHeaders", [](Bytes& b) { b.resize(Layout::kOptionalHeader + 50); }, ErrorCode::kTruncatedHeaders}),
+        HeaderCase{"OptionalHeaderSizeZero", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 20, 2, 0); }, ErrorCode::kInconsistentHeaders, true},
+        HeaderCase{"OptionalHeaderTooSmall", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 20, 2, 95); }, ErrorCode::kInconsistentHeaders, true},
+        HeaderCase{"OptionalHeaderPastEnd", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 20, 2, 0xFFFF); b.resize(0x400); }, ErrorCode::kTruncatedHeaders, true},
+        HeaderCase{"SectionTablePastEnd", [](Bytes& b) { WriteLe(b, Layout::kLfanew + 6, 2, 0xFFFF); }, ErrorCode::kTruncatedHeaders, true},
+        // The loader maps what lies past the end of a small file as zeros.
+        HeaderCase{"FileCutInsideNtHeaders", [](Bytes& b) { b.resize(Layout::kOptionalHeader + 50); }, ErrorCode::kTruncatedHeaders, true},
+        HeaderCase{"FileCutInsideImageBase", [](Bytes& b) { b.resize(Layout::ImageBase(false) + 3); }, ErrorCode::kTruncatedHeaders},
+        HeaderCase{"FileCutInsideMagic", [](Bytes& b) { b.resize(Layout::kOptionalHeader + 1); }, ErrorCode::kTruncatedHeaders}),
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return std::string(info.param.name); });
 
 TEST(Headers, ReadDirectoriesOnlyWhenBothCountsSayTheyExist) {
