@@ -1,6 +1,7 @@
 // Writes the fuzzer's seed corpus into DIR: small images of each kind the
 // engine handles, made by the tests' image builder.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -47,6 +48,16 @@ int main(int argc, char** argv) {
   Write(dir, "two-blocks-one-page", ImageBuilder().Section(Data(0x2000)).Relocations({{0x2000, {Entry(3, 0x40)}}, {0x1000, {Entry(3, 0)}}, {0x2000, {Entry(3, 0), Entry(4, 0x80), 0x8000}}}).Build());
   Write(dir, "page-across-sections", ImageBuilder().Section(SectionSpec{".a", 0x1000, 0x800, Bytes(0x800, 1), 0x800, 0x1000}).Section(SectionSpec{".b", 0x1800, 0x800, Bytes(0x800, 2), 0x800, 0x400}).Relocations({{0x1000, {Entry(3, 0x10), Entry(3, 0x810)}}}).Build());
   Write(dir, "unpadded-blocks", ImageBuilder().Section(Data(0x3000)).Relocations({{0x1000, {Entry(3, 0)}}, {0x3000, {Entry(3, 8), Entry(2, 0x20), Entry(3, 0x40)}}, {0x2000, {Entry(3, 0x10)}}}, false).Build());
+  SectionSpec code = Data(0x200);
+  code.name = ".text";
+  code.characteristics = testing_support::kCode;
+  Write(dir, "code-without-relocations", ImageBuilder().Section(code).EntryPoint(0x1000).Directory(9, 0x1100, 0x18).Build());
+  Write(dir, "dynamic-base-without-relocations", ImageBuilder(true).Section(code).EntryPoint(0x1000).DllCharacteristics(0x40).Build());
+  // The NT headers at 4, inside the DOS header: e_lfanew is SectionAlignment.
+  Bytes tiny = ImageBuilder().Base(0x400000).Section(Data(0x200)).Relocations({{0x1000, {Entry(3, 0)}}}).Build();
+  std::copy(tiny.begin() + testing_support::Layout::kLfanew, tiny.begin() + 0x1C0, tiny.begin() + 4);
+  testing_support::WriteLe(tiny, 0x3C, 4, 4);
+  Write(dir, "nt-headers-in-dos-header", tiny);
   Write(dir, "pe32plus-checksum", ImageBuilder(true).Section(Data(0x400)).Relocations({{0x1000, {Entry(10, 8), Entry(3, 0x20)}}}).WithChecksum().Build());
   return 0;
 }

@@ -40,8 +40,8 @@ struct BlockHeader {
   size_t entry_count() const { return (size_of_block - 8) / 2; }
 };
 
-/// Reads and checks the header of the block at `block` (an even offset in
-/// the table, on no wider boundary) and points `entries` at its raw
+/// Reads and checks the header of the block at `block` (an offset in the
+/// table, even but not always a multiple of 4) and points `entries` at its raw
 /// little-endian u16 entries, valid until the table's next View. Errors:
 /// kBadRelocationTable (header cut short, SizeOfBlock below 8, odd, above
 /// kMaxSizeOfBlock or running past the table); kIoError.

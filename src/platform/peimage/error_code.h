@@ -11,7 +11,7 @@ enum class ErrorCode {
   kTruncatedHeaders,      // a header or the section table runs past the file
   kInconsistentHeaders,   // header fields contradict each other
   kBadSectionTable,       // sections overlap, run past the file or the image
-  kRelocationsStripped,   // IMAGE_FILE_RELOCS_STRIPPED and the base would change
+  kRelocationsStripped,   // no relocations where addresses are held, and the base would change
   kBadRelocationTable,    // malformed relocation directory or block
   kRelocationOutOfRange,  // a relocation target has no file bytes behind it
   kUnsupportedRelocation, // a relocation type the engine does not apply
