@@ -1,12 +1,15 @@
 """Black-box tests of the Dorvane executable.
 
 Run as: tool_test.py --tool "COMMAND" --samples MAKE_SAMPLES
-                    [--platform posix|windows] [--locker "COMMAND"] [unittest args]
+                    [--platform posix|windows] [--pointer-bits 32|64] [--locker "COMMAND"]
+                    [unittest args]
 COMMAND is how the tool is started (split like a shell would), so the same
 cases run against any build of it: the Linux executable, or Dorvane.exe under
 Wine. A Windows build writes its texts in text mode ("\r\n") and keeps file
 times in 100 ns units; --locker names a program that holds a file open
-without sharing (there, an flock is no lock).
+without sharing (there, an flock is no lock). --pointer-bits is the width
+of the build's ULONG_PTR: 32 in a 32-bit Windows build, which cannot report
+a base above 4 GiB.
 """
 import argparse
 import contextlib
@@ -27,6 +30,7 @@ import unittest
 TOOL = []
 MAKE_SAMPLES = ""
 PLATFORM = "posix"
+POINTER_BITS = 64
 LOCKER = []
 # Words of the system's texts that each platform's build writes.
 TEXTS = {
@@ -458,10 +462,12 @@ class CheckMode(ToolTestCase):
         self.assertEqual(self.snapshot(paths), before)
 
     def test_pe32_plus_images_are_compared_with_their_whole_base(self):
-        # Where ULONG_PTR has 32 bits (the 32-bit Windows build) a base above
-        # 4 GiB cannot be handed out and the query is refused; it is never cut
-        # to its low 32 bits, which for 0x100400000 would be 0x00400000.
-        above = b"" if PLATFORM == "posix" else text("invalid_parameter").encode() + b"\r\n\n"
+        # Where ULONG_PTR has 64 bits the whole base is compared, and none of
+        # these is at the value. Where it has 32 (the 32-bit Windows build) a
+        # base above 4 GiB cannot be handed out and the query is refused; it
+        # is never cut to its low 32 bits, which for 0x100400000 would be
+        # 0x00400000.
+        above = b"" if POINTER_BITS == 64 else text("invalid_parameter").encode() + b"\r\n\n"
         reported = b"Image is not based\n\n"
         cases = [(0x180000000, ["/CHECK"], above, 0), (0x100400000, ["/CHECK"], above, 0),
                  (0x110000000, ["/CHECK", "/BASE:10000000"], above, 0),
@@ -587,11 +593,12 @@ class RebaseUnavailable(ToolTestCase):
 
 
 def main():
-    global TOOL, MAKE_SAMPLES, PLATFORM, LOCKER
+    global TOOL, MAKE_SAMPLES, PLATFORM, POINTER_BITS, LOCKER
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--samples", required=True)
     parser.add_argument("--platform", choices=sorted(TEXTS), default="posix")
+    parser.add_argument("--pointer-bits", type=int, choices=(32, 64), default=64)
     parser.add_argument("--locker", default="")
     parser.add_argument("--rebase-unavailable", action="store_true",
                         help="the build's ReBaseImage is not implemented: run only that case")
@@ -600,7 +607,7 @@ def main():
         rest = ["RebaseUnavailable"] + rest
     else:
         del globals()["RebaseUnavailable"]
-    PLATFORM, LOCKER = args.platform, shlex.split(args.locker)
+    PLATFORM, POINTER_BITS, LOCKER = args.platform, args.pointer_bits, shlex.split(args.locker)
     TOOL = shlex.split(args.tool)
     # Absolute, since some cases run the tool in another directory.
     TOOL = [os.path.abspath(t) if os.path.exists(t) else t for t in TOOL]

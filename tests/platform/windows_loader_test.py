@@ -1,6 +1,7 @@
 """The Windows loader proves the rebase (run under Wine).
 
-Run as: windows_loader_test.py --tool "wine Dorvane.exe" --loader "wine load_dll.exe" --source pointers.c
+Run as: windows_loader_test.py --tool "wine Dorvane.exe" --loader "wine load_dll.exe" --cc MINGW_GCC
+                               --source pointers.c
 - A mingw-built DLL with absolute pointers in code and data, rebased by the
   tool, loads at its new base (the loader did not have to move it) and its
   functions return the right values.
@@ -18,7 +19,7 @@ import tempfile
 import unittest
 
 TOOL, LOADER, SOURCE = [], [], ""
-CC = "i686-w64-mingw32-gcc"
+CC = ""  # mingw-w64 gcc for the architecture of the loader
 
 
 def pe_checksum(data, field):
@@ -83,13 +84,14 @@ class Loader(unittest.TestCase):
 
 
 def main():
-    global TOOL, LOADER, SOURCE
+    global TOOL, LOADER, SOURCE, CC
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--loader", required=True)
+    parser.add_argument("--cc", required=True)
     parser.add_argument("--source", required=True)
     args, rest = parser.parse_known_args()
-    TOOL, LOADER, SOURCE = shlex.split(args.tool), shlex.split(args.loader), args.source
+    TOOL, LOADER, SOURCE, CC = shlex.split(args.tool), shlex.split(args.loader), args.source, args.cc
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

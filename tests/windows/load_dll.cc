@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   SumFn sum = reinterpret_cast<SumFn>(reinterpret_cast<void*>(GetProcAddress(module, "sum")));
   NameFn name = reinterpret_cast<NameFn>(reinterpret_cast<void*>(GetProcAddress(module, "get_name")));
   if (sum == NULL || name == NULL) return 1;
-  std::printf("base 0x%08lX sum %d name %s\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(module)), sum(),
-              name(1));
+  std::printf("base 0x%08llX sum %d name %s\n", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(module)),
+              sum(), name(1));
   return 0;
 }
