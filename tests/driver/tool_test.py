@@ -37,7 +37,7 @@ TEXTS = {
     "posix": {"missing": "No such file", "not_pe": "not a PE image", "signed": "signed",
               "no_relocations": "The image has no relocations and cannot be moved."},
     "windows": {"missing": "File not found", "not_pe": "Bad EXE format", "signed": "error 217",
-                "no_relocations": "Attempt to access invalid address.",
+                "no_relocations": "Invalid address.",
                 "invalid_parameter": "Invalid parameter."},
 }
 BANNER_TITLE = b"Quillmere v.1.2"

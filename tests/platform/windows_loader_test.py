@@ -1,13 +1,18 @@
 """The Windows loader proves the rebase (run under Wine).
 
 Run as: windows_loader_test.py --tool "wine Dorvane.exe" --loader "wine load_dll.exe" --cc MINGW_GCC
-                               --source pointers.c
+                               --source pointers.c --wine WINE
 - A mingw-built DLL with absolute pointers in code and data, rebased by the
   tool, loads at its new base (the loader did not have to move it) and its
   functions return the right values.
 - DLLs linked by the GNU linker at two bases: the one rebased to the other's
   base equals it byte for byte except the header time stamp and checksum,
   and its checksum is correct.
+- A program linked without relocations (and without the flag that says so),
+  whose absolute addresses would point at its old base once moved, is
+  refused, unchanged, and still runs.
+- A resource-only DLL without relocations, moved by the tool, loads at its
+  new base and its resources are read.
 """
 import argparse
 import os
@@ -18,8 +23,16 @@ import sys
 import tempfile
 import unittest
 
-TOOL, LOADER, SOURCE = [], [], ""
+TOOL, LOADER, SOURCE, WINE = [], [], "", []
 CC = ""  # mingw-w64 gcc for the architecture of the loader
+# A program whose data holds absolute addresses: of a string and of a function.
+PROGRAM = b"""#include <stdio.h>
+static const char *message = "runs at its base";
+static int twice(int x) { return 2 * x; }
+static int (*volatile operation)(int) = twice;
+int main(void) { printf("%s %d\\n", message, operation(21)); return 0; }
+"""
+RESOURCES = b'STRINGTABLE\nBEGIN\n  1 "read from a resource-only DLL"\nEND\n'
 
 
 def pe_checksum(data, field):
@@ -45,14 +58,65 @@ def link(directory, name, base):
     return out
 
 
+def tool(path, base):
+    return subprocess.run(TOOL + ["/BASE:%X" % base], input=path.encode() + b"\n", capture_output=True, timeout=120)
+
+
+def shape(path):
+    """Characteristics, DllCharacteristics and the relocation directory's size."""
+    with open(path, "rb") as f:
+        data = f.read()
+    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = lfanew + 24
+    directories = opt + (112 if struct.unpack_from("<H", data, opt)[0] == 0x20B else 96)
+    return (struct.unpack_from("<H", data, lfanew + 22)[0], struct.unpack_from("<H", data, opt + 70)[0],
+            struct.unpack_from("<I", data, directories + 5 * 8 + 4)[0])
+
+
+def link_without_relocations(directory):
+    """The program linked with no relocation directory, neither marked
+    DYNAMIC_BASE nor IMAGE_FILE_RELOCS_STRIPPED (GNU ld sets that flag)."""
+    source, out = os.path.join(directory, "program.c"), os.path.join(directory, "program.exe")
+    with open(source, "wb") as f:
+        f.write(PROGRAM)
+    subprocess.run([CC, "-O1", "-s", "-o", out, source, "-Wl,--disable-reloc-section", "-Wl,--disable-dynamicbase"],
+                   check=True)
+    with open(out, "r+b") as f:
+        data = bytearray(f.read())
+        at = struct.unpack_from("<I", data, 0x3C)[0] + 22
+        struct.pack_into("<H", data, at, struct.unpack_from("<H", data, at)[0] & ~0x0001)
+        f.seek(0)
+        f.write(data)
+    return out
+
+
+def link_resources_only(directory, base):
+    """A DLL of one string resource and nothing else, at `base`, the way
+    MSVC's linker makes one with /NOENTRY: no code, no relocation directory,
+    not DYNAMIC_BASE."""
+    script, res, out = (os.path.join(directory, n) for n in ("strings.rc", "strings.o", "strings.dll"))
+    with open(script, "wb") as f:
+        f.write(RESOURCES)
+    subprocess.run([CC.replace("-gcc", "-windres"), script, "-O", "coff", "-o", res], check=True)
+    machine = "x64" if CC.startswith("x86_64") else "x86"
+    subprocess.run(["lld-link", "/dll", "/noentry", "/dynamicbase:no", "/safeseh:no", "/machine:" + machine,
+                    "/base:0x%X" % base, "/out:" + out, res], check=True, capture_output=True)
+    return out
+
+
 def rebase(path, base):
-    result = subprocess.run(TOOL + ["/BASE:%X" % base], input=path.encode() + b"\n", capture_output=True, timeout=120)
+    result = tool(path, base)
     assert result.returncode == 0, result.stdout
 
 
 def load(path):
     result = subprocess.run(LOADER + [path], capture_output=True, timeout=120)
     return result.stdout.decode().strip()
+
+
+def run(program):
+    result = subprocess.run(WINE + [program], capture_output=True, timeout=120)
+    return result.stdout.decode().strip() if result.returncode == 0 else "exit status %d" % result.returncode
 
 
 class Loader(unittest.TestCase):
@@ -83,15 +147,42 @@ class Loader(unittest.TestCase):
             self.assertEqual(rebased, expected)
 
 
+    def test_program_without_relocations_is_refused_and_still_runs(self):
+        with tempfile.TemporaryDirectory() as directory:
+            program = link_without_relocations(directory)
+            characteristics, dll_characteristics, relocations = shape(program)
+            self.assertEqual((characteristics & 0x0001, dll_characteristics & 0x0040, relocations), (0, 0, 0))
+            self.assertEqual(run(program), "runs at its base 42")
+            with open(program, "rb") as f:
+                before = f.read()
+            result = tool(program, 0x23450000)
+            self.assertEqual(result.returncode, 2, result.stdout)
+            self.assertIn(b"Invalid address.", result.stdout)  # the system's text for ERROR_INVALID_ADDRESS
+            with open(program, "rb") as f:
+                self.assertEqual(f.read(), before)
+            self.assertEqual(run(program), "runs at its base 42")
+
+    def test_resource_only_dll_without_relocations_loads_at_its_new_base(self):
+        with tempfile.TemporaryDirectory() as directory:
+            dll = link_resources_only(directory, 0x10000000)
+            characteristics, dll_characteristics, relocations = shape(dll)
+            self.assertEqual((characteristics & 0x0001, dll_characteristics & 0x0040, relocations), (0, 0, 0))
+            self.assertEqual(load(dll), "base 0x10000000 string read from a resource-only DLL")
+            rebase(dll, 0x23450000)
+            self.assertEqual(load(dll), "base 0x23450000 string read from a resource-only DLL")
+
+
 def main():
-    global TOOL, LOADER, SOURCE, CC
+    global TOOL, LOADER, SOURCE, CC, WINE
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--loader", required=True)
     parser.add_argument("--cc", required=True)
     parser.add_argument("--source", required=True)
+    parser.add_argument("--wine", required=True)
     args, rest = parser.parse_known_args()
     TOOL, LOADER, SOURCE, CC = shlex.split(args.tool), shlex.split(args.loader), args.source, args.cc
+    WINE = shlex.split(args.wine)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
