@@ -231,7 +231,8 @@ def write_sparse_image(path, template, data_pages, relocated_pages, filled_pages
 
 
 class OutOfOrderTables(ToolTestCase):
-    """A relocation table in any order costs about what one in page order costs."""
+    """A relocation table in any order, or a hostile one, costs about what one
+    in page order costs."""
 
     def rebase_measured(self, path):
         status, out, rss = run_measured(["/BASE:20000000"], path.encode() + b"\n")
@@ -264,6 +265,24 @@ class OutOfOrderTables(ToolTestCase):
         self.assertEqual(rebased["backward"][table_at:], original["backward"][table_at:])
         self.assertLess(rss["backward"], self.bound_kib(16384))
         self.assertLess(rss["backward"], rss["forward"] + 256)
+
+    def test_blocks_over_thousands_of_sections_are_refused_in_bounded_memory(self):
+        # 2,048 sections of two bytes in one page, the file data of each
+        # right after the last: each block is one piece, and the overlap is
+        # found before the pieces pile up. 8 MiB of blocks of 32,768 entries,
+        # 16 MiB of 4,096 identical blocks.
+        for blocks, entries in ((128, 32768), (4096, 2048)):
+            with self.subTest(blocks=blocks, entries=entries):
+                folder = tempfile.mkdtemp(dir=self.dir)
+                path = subprocess.run([tool_test.MAKE_SAMPLES, folder, "--sections-in-one-page", str(blocks),
+                                       str(entries)], check=True, capture_output=True).stdout.decode().strip()
+                before = read_quietly(path)
+                status, out, rss = run_measured([], path.encode() + b"\n")
+                self.assertEqual(status, 2)
+                self.assertIn(b"The image relocation table is malformed. (relocation of type 1 at RVA 0x15", out)
+                self.assertIn(b"overlaps another target)", out)
+                self.assertEqual(read_quietly(path), before)
+                self.assertLess(rss, self.bound_kib(blocks))
 
     def test_a_sparse_gigabyte_image_with_a_backward_table_rebases_in_bounded_memory(self):
         path = self.path("sparse.dll")

@@ -192,10 +192,10 @@ class RebasePass {
     }
     Status each = ForEachRelocation(table, piece.block(), header, entries, [&](const Relocation& r) -> Status {
       unsigned width = RelocationWidth(r.type);
-      if (!section.Holds(r.rva, width)) return {};  // another piece's
-      uint64_t offset = section.FileOffsetOf(r.rva);
-      if (offset < piece.first() || offset + width > piece.last()) return Changed();
-      if (offset >= lo && offset + width <= hi) ApplyRelocationOfType(r.type, window_.At(offset), delta, r.high_adj_low);
+      std::optional<uint64_t> offset = OffsetInPiece(rebase_.sections, piece, r.rva, width);
+      if (!offset) return {};  // another piece's
+      if (*offset < piece.first() || *offset + width > piece.last()) return Changed();
+      if (*offset >= lo && *offset + width <= hi) ApplyRelocationOfType(r.type, window_.At(*offset), delta, r.high_adj_low);
       return {};
     });
     return each.ok() ? each : Changed();
