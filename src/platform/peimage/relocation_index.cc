@@ -86,7 +86,8 @@ class Indexer {
  private:
   // The targets a block has in one stretch of sections.
   struct Touched {
-    size_t stretch, section;  // the section of the first target
+    size_t stretch;
+    size_t section;  // that of the first target
     uint64_t first, last;
   };
 

@@ -308,21 +308,47 @@ std::vector<std::pair<uint64_t, uint64_t>> NamedRanges(const std::string& messag
   return ranges;
 }
 
-// When every write after the first fails, the message names each byte that
-// is left changed.
+// A partly rebased image: every byte left changed lies in a range the
+// message names.
+void ExpectChangedOnlyWhereNamed(const Bytes& before, const Bytes& after, const peimage::Error& error) {
+  ASSERT_EQ(error.code, ErrorCode::kPartiallyWritten) << error.message;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges = NamedRanges(error.message);
+  EXPECT_FALSE(ranges.empty()) << error.message;
+  for (size_t i = 0; i < before.size(); ++i) {
+    bool named = std::any_of(ranges.begin(), ranges.end(), [&](auto r) { return r.first <= i && i <= r.second; });
+    if (after[i] != before[i] && !named) {
+      ADD_FAILURE() << "byte 0x" << std::hex << i << " changed, not named in: " << error.message;
+      return;
+    }
+  }
+}
+
 TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
   Bytes image = GetParam().build();
   FailingIo io(image, 2, true);
   peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
   ASSERT_FALSE(result.ok());
-  ASSERT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
-  std::vector<std::pair<uint64_t, uint64_t>> ranges = NamedRanges(result.error().message);
-  EXPECT_FALSE(ranges.empty()) << result.error().message;
-  for (size_t i = 0; i < image.size(); ++i) {
-    bool named = std::any_of(ranges.begin(), ranges.end(), [&](auto r) { return r.first <= i && i <= r.second; });
-    if (io.bytes()[i] != image[i] && !named) {
-      ADD_FAILURE() << "byte 0x" << std::hex << i << " changed, not named in: " << result.error().message;
-      break;
+  ExpectChangedOnlyWhereNamed(image, io.bytes(), result.error());
+}
+
+// The third write fails (with two windows or more to put back), and then
+// any one read while the file is put back: the window that read was for is
+// given up, and every other is still put back.
+TEST_P(EachFaultImage, PutsBackEveryOtherWindowWhenAReadFailsToo) {
+  Bytes image = GetParam().build();
+  FailingIo counting(image, 0);
+  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  const int write = std::min(3, counting.writes());
+  FailingIo failing(image, write);
+  ASSERT_FALSE(peimage::RebaseImage(failing, To(kNewBase)).ok());
+  for (int read = failing.reads_before_failure() + 1; read <= failing.reads(); ++read) {
+    FailingIo io(image, write, false, read);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    ASSERT_FALSE(result.ok());
+    if (result.error().code == ErrorCode::kIoError) {
+      EXPECT_EQ(io.bytes(), image) << "failing read " << read;
+    } else {
+      ExpectChangedOnlyWhereNamed(image, io.bytes(), result.error());
     }
   }
 }
