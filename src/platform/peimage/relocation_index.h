@@ -83,6 +83,9 @@ inline std::optional<uint64_t> OffsetInPiece(const SectionMap& sections, const R
                                              unsigned width) {
   const MappedSection& home = sections.section(piece.section());
   if (home.Holds(rva, width)) return home.FileOffsetOf(rva);
+  size_t next = piece.section() + size_t{1};
+  bool alone = home.stretch == piece.section() && (next == sections.size() || sections.section(next).stretch != home.stretch);
+  if (alone) return std::nullopt;  // a stretch of one section: no search
   std::optional<size_t> found = sections.Find(rva, width);
   if (!found || sections.section(*found).stretch != home.stretch) return std::nullopt;
   return sections.section(*found).FileOffsetOf(rva);
