@@ -80,6 +80,25 @@ void BM_RelocationsHighLowShuffledTable(benchmark::State& state) {
 }
 BENCHMARK(BM_RelocationsHighLowShuffledTable)->Unit(benchmark::kMillisecond);
 
+// Hostile tables over 2,048 two-byte sections in one page, refused for
+// their overlapping targets: 128 blocks of 32,768 entries (an 8 MiB file)
+// and 4,096 blocks of 2,048 (16 MiB).
+void BM_RefuseBlocksOverManySections(benchmark::State& state) {
+  uint32_t blocks = static_cast<uint32_t>(state.range(0));
+  uint32_t entries = static_cast<uint32_t>(state.range(1));
+  peimage::MemoryImageIo io(testing_support::SectionsInOnePage(blocks, entries).Build());
+  peimage::RebaseOptions options;
+  options.new_base = 0x20000000;
+  for (auto _ : state) {
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options);
+    if (result.ok() || result.error().code != peimage::ErrorCode::kBadRelocationTable) {
+      state.SkipWithError("the overlapping targets were not refused");
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * blocks * entries));
+}
+BENCHMARK(BM_RefuseBlocksOverManySections)->Args({128, 32768})->Args({4096, 2048})->Unit(benchmark::kMillisecond);
+
 void BM_MinimalImage(benchmark::State& state) {
   Bytes data(0x200, 0);
   testing_support::WriteLe(data, 0, 4, 0x10001000);

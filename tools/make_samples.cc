@@ -7,6 +7,9 @@
 // default), backward or shuffled) and a
 // few special images (DIR/special-*.dll), and prints the sample paths, one
 // per line, as a list for the tool. SCALE multiplies the data size (default 1).
+//   make_samples DIR --sections-in-one-page BLOCKS ENTRIES
+// writes and lists DIR/sections-in-one-page.dll, a hostile image (see
+// SectionsInOnePage).
 
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +27,7 @@ using testing_support::ImageBuilder;
 using testing_support::PointerImage;
 using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
+using testing_support::SectionsInOnePage;
 using Bytes = std::vector<uint8_t>;
 
 bool Write(const std::string& path, const Bytes& bytes) {
@@ -37,10 +41,18 @@ bool Write(const std::string& path, const Bytes& bytes) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS [forward|backward|shuffled]]]]\n");
+    std::fprintf(stderr,
+                 "usage: make_samples DIR COUNT [SCALE [EVERY [CHECKSUMS [forward|backward|shuffled]]]]\n"
+                 "       make_samples DIR --sections-in-one-page BLOCKS ENTRIES\n");
     return 2;
   }
   std::string dir = argv[1];
+  if (std::string(argv[2]) == "--sections-in-one-page" && argc == 5) {
+    std::string path = dir + "/sections-in-one-page.dll";
+    Bytes image = SectionsInOnePage(static_cast<uint32_t>(std::atoi(argv[3])), static_cast<uint32_t>(std::atoi(argv[4]))).Build();
+    std::printf("%s\n", path.c_str());
+    return Write(path, image) ? 0 : 1;
+  }
   int count = std::atoi(argv[2]);
   int scale = argc > 3 ? std::atoi(argv[3]) : 1;
   uint32_t every = argc > 4 ? static_cast<uint32_t>(std::max(1, std::atoi(argv[4]))) : 1;

@@ -143,8 +143,7 @@ class BadFiles(ToolTestCase):
         """Mounts a tmpfs of `size`, where `prepare(mount)` puts an image (and
         makes the file system fail) and returns its path; the tool must refuse
         it with `text` at the end of its output and leave it unchanged."""
-        mount = self.path("mnt")
-        os.mkdir(mount)
+        mount = tempfile.mkdtemp(dir=self.dir)
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mount], capture_output=True).returncode != 0:
             self.skipTest("cannot mount a file system here")
         try:
@@ -166,15 +165,19 @@ class BadFiles(ToolTestCase):
         self.assert_refused_on_a_tmpfs("16m", read_only, b"Read-only file system\n")
 
     def test_a_full_file_system_leaves_the_image_as_it_was(self):
-        def full(mount):
-            # 16 MiB of data left as holes: the first window lands in the page
-            # the headers hold, the next ones in holes that the full file
-            # system cannot fill.
-            path = os.path.join(mount, "sparse.dll")
-            write_sparse_image(path, self.samples[0], 4096, list(range(0, 4096, 16)))
-            subprocess.run(["dd", "if=/dev/zero", "of=" + os.path.join(mount, "filler"), "bs=4096"], capture_output=True)
-            return path
-        self.assert_refused_on_a_tmpfs("4m", full, b"No space left on device\n")
+        # Data left as holes: the first window lands in the page the headers
+        # hold, the next ones in holes that the full file system cannot fill;
+        # or one window reaches a page with data before it meets a hole.
+        for data_pages, relocated, filled in ((4096, range(0, 4096, 16), ()),
+                                              (512, (0, 0x81, 0x82, 0x83), (0, 0x81))):
+            def full(mount):
+                path = os.path.join(mount, "sparse.dll")
+                write_sparse_image(path, self.samples[0], data_pages, list(relocated), filled)
+                subprocess.run(["dd", "if=/dev/zero", "of=" + os.path.join(mount, "filler"), "bs=4096"],
+                               capture_output=True)
+                return path
+            with self.subTest(data_pages=data_pages, filled=filled):
+                self.assert_refused_on_a_tmpfs("4m", full, b"No space left on device\n")
 
     def test_a_sparse_huge_file_is_refused_quickly_in_bounded_memory(self):
         path = self.path("huge.dll")
@@ -198,12 +201,12 @@ class BadFiles(ToolTestCase):
         self.assertLess(time.monotonic() - started, 30)
 
 
-def write_sparse_image(path, template, data_pages, relocated_pages):
+def write_sparse_image(path, template, data_pages, relocated_pages, filled_pages=()):
     """Writes at `path` an image made from `template` (a sample of one .data
     section and a .reloc section after it): .data grows to `data_pages`
-    pages, left as holes in the file, and the relocation table after it has
-    a block with one HIGHLOW at offset 0x10 for each of `relocated_pages`,
-    in that order."""
+    pages, left as holes in the file but for `filled_pages`, and the
+    relocation table after it has a block with one HIGHLOW at offset 0x10
+    for each of `relocated_pages`, in that order."""
     data = bytearray(read_quietly(template, 0x200))
     lfanew = struct.unpack_from("<I", data, 0x3C)[0]
     optional = lfanew + 24
@@ -218,6 +221,9 @@ def write_sparse_image(path, template, data_pages, relocated_pages):
     struct.pack_into("<II", data, optional + 96 + 5 * 8, reloc_rva, len(table))
     with open(path, "wb") as f:
         f.write(data)
+        for page in filled_pages:
+            f.seek(0x200 + page * 0x1000)
+            f.write(b"\x11" * 0x1000)
         f.seek(reloc_raw)
         f.write(table)
         f.truncate(reloc_raw + ((len(table) + 0x1FF) & ~0x1FF))
@@ -225,7 +231,8 @@ def write_sparse_image(path, template, data_pages, relocated_pages):
 
 
 class OutOfOrderTables(ToolTestCase):
-    """A relocation table in any order costs about what one in page order costs."""
+    """A relocation table in any order, or a hostile one, costs about what one
+    in page order costs."""
 
     def rebase_measured(self, path):
         status, out, rss = run_measured(["/BASE:20000000"], path.encode() + b"\n")
@@ -258,6 +265,24 @@ class OutOfOrderTables(ToolTestCase):
         self.assertEqual(rebased["backward"][table_at:], original["backward"][table_at:])
         self.assertLess(rss["backward"], self.bound_kib(16384))
         self.assertLess(rss["backward"], rss["forward"] + 256)
+
+    def test_blocks_over_thousands_of_sections_are_refused_in_bounded_memory(self):
+        # 2,048 sections of two bytes in one page, the file data of each
+        # right after the last: each block is one piece, and the overlap is
+        # found before the pieces pile up. 8 MiB of blocks of 32,768 entries,
+        # 16 MiB of 4,096 identical blocks.
+        for blocks, entries in ((128, 32768), (4096, 2048)):
+            with self.subTest(blocks=blocks, entries=entries):
+                folder = tempfile.mkdtemp(dir=self.dir)
+                path = subprocess.run([tool_test.MAKE_SAMPLES, folder, "--sections-in-one-page", str(blocks),
+                                       str(entries)], check=True, capture_output=True).stdout.decode().strip()
+                before = read_quietly(path)
+                status, out, rss = run_measured([], path.encode() + b"\n")
+                self.assertEqual(status, 2)
+                self.assertIn(b"The image relocation table is malformed. (relocation of type 1 at RVA 0x15", out)
+                self.assertIn(b"overlaps another target)", out)
+                self.assertEqual(read_quietly(path), before)
+                self.assertLess(rss, self.bound_kib(blocks))
 
     def test_a_sparse_gigabyte_image_with_a_backward_table_rebases_in_bounded_memory(self):
         path = self.path("sparse.dll")

@@ -39,6 +39,7 @@ class FailingIo : public peimage::MemoryImageIo {
     ++writes_;
     bool in_row = fail_write_at_ != 0 && writes_ >= fail_write_at_ && writes_ < fail_write_at_ + failing_writes_;
     if (in_row || (fail_restore_ && fail_write_at_ != 0 && writes_ > fail_write_at_)) {
+      if (writes_ == fail_write_at_) reads_before_failure_ = reads_;
       if (!reach_nothing_) (void)MemoryImageIo::Write(offset, in, length / 2);
       return peimage::MakeError(peimage::ErrorCode::kIoError, "injected write failure");
     }
@@ -47,6 +48,8 @@ class FailingIo : public peimage::MemoryImageIo {
 
   int reads() const { return reads_; }
   int writes() const { return writes_; }
+  /// The reads made before the n-th write failed.
+  int reads_before_failure() const { return reads_before_failure_; }
 
  private:
   int fail_write_at_;
@@ -56,6 +59,7 @@ class FailingIo : public peimage::MemoryImageIo {
   bool reach_nothing_ = false;
   int reads_ = 0;
   int writes_ = 0;
+  int reads_before_failure_ = 0;
 };
 
 }  // namespace testing_support

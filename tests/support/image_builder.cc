@@ -75,7 +75,11 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   }
   if (relocations_) sections.push_back(SectionSpec{".reloc", next_rva, 0, *relocations_, {}, {}});
 
-  std::vector<uint8_t> image(kHeadersSize, 0);
+  uint32_t optional_size = pe32_plus_ ? 240 : 224;
+  uint32_t table = Layout::kOptionalHeader + optional_size;
+  // The headers grow past their usual size only for a long section table.
+  uint32_t headers_size = std::max(kHeadersSize, AlignUp(table + 40 * uint64_t{sections.size()}, kFileAlignment));
+  std::vector<uint8_t> image(headers_size, 0);
   image[0] = 'M';
   image[1] = 'Z';
   WriteLe(image, 0x3C, 4, Layout::kLfanew);
@@ -83,7 +87,6 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   WriteLe(image, Layout::kLfanew + 4, 2, machine_);
   WriteLe(image, Layout::kLfanew + 6, 2, sections.size());
   WriteLe(image, Layout::kTimeDateStamp, 4, time_stamp_);
-  uint32_t optional_size = pe32_plus_ ? 240 : 224;
   WriteLe(image, Layout::kLfanew + 20, 2, optional_size);
   WriteLe(image, Layout::kCharacteristics, 2, characteristics_);
   uint32_t opt = Layout::kOptionalHeader;
@@ -92,13 +95,12 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   WriteLe(image, Layout::ImageBase(pe32_plus_), pe32_plus_ ? 8 : 4, base_);
   WriteLe(image, opt + 32, 4, kSectionAlignment);
   WriteLe(image, opt + 36, 4, kFileAlignment);
-  WriteLe(image, opt + 60, 4, kHeadersSize);
+  WriteLe(image, opt + 60, 4, headers_size);
   WriteLe(image, opt + 70, 2, dll_characteristics_);
   WriteLe(image, opt + (pe32_plus_ ? 108 : 92), 4, rva_and_sizes_);
 
-  uint32_t table = opt + optional_size;
   uint32_t size_of_image = kSectionAlignment;
-  uint32_t raw_cursor = kHeadersSize;
+  uint32_t raw_cursor = headers_size;
   for (size_t i = 0; i < sections.size(); ++i) {
     const SectionSpec& s = sections[i];
     uint32_t raw_size = s.raw_size.value_or(AlignUp(s.data.size(), kFileAlignment));
@@ -163,6 +165,17 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
   ImageBuilder builder(pe32_plus);
   builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(Ordered(std::move(blocks), order));
   return builder;
+}
+
+ImageBuilder SectionsInOnePage(uint32_t blocks, uint32_t entries) {
+  constexpr uint32_t kPage = 0x15000;  // past a section table of 2,049 entries
+  ImageBuilder builder;
+  for (uint32_t i = 0; i < 0x800; ++i) {
+    builder.Section(SectionSpec{".s", kPage + 2 * i, 0, std::vector<uint8_t>{0x00, 0x10}, 2, {}});
+  }
+  RelocationBlock block{kPage, {}};
+  for (uint32_t i = 0; i < entries; ++i) block.entries.push_back(Entry(1, (2 * i) % 0x1000));
+  return builder.Relocations(std::vector<RelocationBlock>(blocks, block));
 }
 
 }  // namespace testing_support

@@ -44,7 +44,8 @@ struct Layout {
 
 /// Builds PE32 and PE32+ images in memory: DOS and NT headers, a section
 /// table, section data, an optional .reloc section, certificate table and
-/// overlay. Header size 0x200, file alignment 0x200, section alignment 0x1000.
+/// overlay. Header size 0x200 (more for a long section table), file alignment
+/// 0x200, section alignment 0x1000.
 class ImageBuilder {
  public:
   explicit ImageBuilder(bool pe32_plus = false);
@@ -100,6 +101,12 @@ enum class BlockOrder { kForward, kBackward, kShuffled };
 /// every 16 bytes of every `every`-th page, in one block per page.
 ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1,
                           BlockOrder order = BlockOrder::kForward);
+
+/// 2,048 sections of two bytes each, one after the other in the file and in
+/// one page of addresses, under `blocks` identical blocks of `entries` HIGH
+/// relocations that go through the sections in turn: a hostile table, whose
+/// targets overlap, for a rebase to refuse in bounded time and memory.
+ImageBuilder SectionsInOnePage(uint32_t blocks, uint32_t entries);
 
 /// `blocks` in `order`.
 std::vector<RelocationBlock> Ordered(std::vector<RelocationBlock> blocks, BlockOrder order);

@@ -4,12 +4,14 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "base_relocations.h"
 #include "block_shape.h"
 #include "checksum.h"
 #include "file_window.h"
 #include "little_endian.h"
+#include "restoring_writes.h"
 
 namespace peimage {
 
@@ -60,13 +62,14 @@ class RebasePass {
         window_(io, kWindowCapacity),
         head_first_(headers_.time_date_stamp_offset),
         head_last_(std::max({headers_.time_date_stamp_offset + 4, headers_.image_base_offset + headers_.address_width(),
-                             headers_.checksum_offset + 4})) {}
+                             headers_.checksum_offset + 4})),
+        restoring_(io) {}
 
   Status Run() {
     Status forward = Sweep(rebase_.delta, kWholeFile, Mode::kForward);
-    if (forward.ok() || forward.error().code == ErrorCode::kPartiallyWritten || written_to_ == 0) return forward;
-    Status undo = Sweep(rebase_.delta.Negated(), written_to_, Mode::kUndo);
-    return undo.ok() ? forward : Partly(forward.error(), undo.error());
+    if (forward.ok()) return forward;
+    if (written_to_ != 0) (void)Sweep(rebase_.delta.Negated(), written_to_, Mode::kUndo);
+    return restoring_.Finish(forward.error());
   }
 
  private:
@@ -80,7 +83,8 @@ class RebasePass {
   size_t head_length() const { return static_cast<size_t>(head_last_ - head_first_); }
 
   /// Applies `delta` to every region before `limit`: the targets that lie
-  /// wholly below it and, undoing, the header fields.
+  /// wholly below it and, undoing, the header fields. Undoing, a window that
+  /// cannot be read or patched back is given up and the sweep goes on.
   Status Sweep(const Delta& delta, uint64_t limit, Mode mode) {
     window_.Clear();
     summed_to_ = 0;
@@ -98,13 +102,13 @@ class RebasePass {
         end = last;
       }
       end = std::min(end, limit);
-      if (Status s = window_.empty() ? StartAt(begin, end) : window_.ExtendTo(end); !s.ok()) return s;
-      for (size_t i = k; i < j; ++i) {
-        if (Status s = PatchRegion(i, delta, 0, limit, mode); !s.ok()) return s;
-      }
       // What lies before the next region is final; what it shares is kept.
       uint64_t release = j < regions() && First(j) < limit ? std::min(end, First(j)) : end;
-      if (Status s = Release(release, mode); !s.ok()) return s;
+      if (Status s = Visit(k, j, begin, end, release, delta, limit, mode); !s.ok()) {
+        if (mode == Mode::kForward) return s;
+        restoring_.GiveUp(begin, end, s.error());
+        window_.Clear();
+      }
       k = j;
     }
     if (mode == Mode::kUndo) return {};
@@ -112,9 +116,21 @@ class RebasePass {
     if (!checksum_) return {};
     StoreLeFixed<4>(head_new_.data() + (headers_.checksum_offset - head_first_), checksum_->Finish());
     if (Status write = io_.Write(head_first_, head_new_.data(), head_length()); !write.ok()) {
-      return PutBack(head_first_, head_original_.data(), head_length(), write.error());
+      restoring_.PutBackChanged(head_first_, head_original_.data(), head_new_.data(), head_length());
+      return write;
     }
     return {};
+  }
+
+  /// Holds [begin, end) in the window, applies `delta` to regions [k, j),
+  /// and writes what lies before `release`.
+  Status Visit(size_t k, size_t j, uint64_t begin, uint64_t end, uint64_t release, const Delta& delta,
+               uint64_t limit, Mode mode) {
+    if (Status s = window_.empty() ? StartAt(begin, end) : window_.ExtendTo(end); !s.ok()) return s;
+    for (size_t i = k; i < j; ++i) {
+      if (Status s = PatchRegion(i, delta, 0, limit, mode); !s.ok()) return s;
+    }
+    return Release(release, mode);
   }
 
   Status StartAt(uint64_t begin, uint64_t end) {
@@ -176,10 +192,10 @@ class RebasePass {
     }
     Status each = ForEachRelocation(table, piece.block(), header, entries, [&](const Relocation& r) -> Status {
       unsigned width = RelocationWidth(r.type);
-      if (!section.Holds(r.rva, width)) return {};  // another piece's
-      uint64_t offset = section.FileOffsetOf(r.rva);
-      if (offset < piece.first() || offset + width > piece.last()) return Changed();
-      if (offset >= lo && offset + width <= hi) ApplyRelocationOfType(r.type, window_.At(offset), delta, r.high_adj_low);
+      std::optional<uint64_t> offset = OffsetInPiece(rebase_.sections, piece, r.rva, width);
+      if (!offset) return {};  // another piece's
+      if (*offset < piece.first() || *offset + width > piece.last()) return Changed();
+      if (*offset >= lo && *offset + width <= hi) ApplyRelocationOfType(r.type, window_.At(*offset), delta, r.high_adj_low);
       return {};
     });
     return each.ok() ? each : Changed();
@@ -198,7 +214,7 @@ class RebasePass {
       }
     }
     if (from < to && mode == Mode::kUndo) {
-      if (Status s = WriteRestoring(from, window_.At(from), static_cast<size_t>(to - from)); !s.ok()) return s;
+      restoring_.Write(from, window_.At(from), static_cast<size_t>(to - from));
     } else if (from < to) {
       if (Status write = window_.Write(from, to); !write.ok()) return PutBackWindow(from, to, write.error());
       written_to_ = to;
@@ -209,45 +225,18 @@ class RebasePass {
 
   /// After the write of the held bytes [from, to) failed, part of them may
   /// be in the file: they are turned back into the original bytes in memory,
-  /// by the negated delta, and the file is made to hold those.
-  /// Returns `cause` when it does, kPartiallyWritten when it cannot be made to.
+  /// by the negated delta, and the bytes the write may have changed are put
+  /// back. Returns `cause`.
   Status PutBackWindow(uint64_t from, uint64_t to, const Error& cause) {
+    size_t length = static_cast<size_t>(to - from);
+    std::vector<uint8_t> written(window_.At(from), window_.At(from) + length);
     Delta back = rebase_.delta.Negated();
     for (size_t i = FirstRegionReaching(from); i < regions() && First(i) < to; ++i) {
-      if (Status s = PatchRegion(i, back, from, to, Mode::kUndo); !s.ok()) return Partly(cause, s.error());
+      Status s = PatchRegion(i, back, from, to, Mode::kUndo);
+      if (!s.ok()) restoring_.GiveUp(std::max(First(i), from), std::min(Last(i), to), s.error());
     }
-    return PutBack(from, window_.At(from), static_cast<size_t>(to - from), cause);
-  }
-
-  /// Makes the file hold `original` at [offset, offset + length): left as it
-  /// is where it does already (a failed write may have reached nothing),
-  /// written otherwise. Returns `cause`, or kPartiallyWritten.
-  Status PutBack(uint64_t offset, const uint8_t* original, size_t length, const Error& cause) {
-    if (FileHolds(offset, original, length)) return cause;
-    if (Status write = WriteRestoring(offset, original, length); !write.ok()) return Partly(cause, write.error());
+    restoring_.PutBackChanged(from, window_.At(from), written.data(), length);
     return cause;
-  }
-
-  /// A write that puts original bytes back, made a second time should the
-  /// first fail: a failure that passes must not leave the image broken.
-  Status WriteRestoring(uint64_t offset, const uint8_t* bytes, size_t length) {
-    Status write = io_.Write(offset, bytes, length);
-    return write.ok() ? write : io_.Write(offset, bytes, length);
-  }
-
-  bool FileHolds(uint64_t offset, const uint8_t* expected, size_t length) {
-    uint8_t chunk[4096];
-    for (size_t done = 0; done < length;) {
-      size_t n = std::min(sizeof chunk, length - done);
-      if (!io_.Read(offset + done, chunk, n).ok() || std::memcmp(chunk, expected + done, n) != 0) return false;
-      done += n;
-    }
-    return true;
-  }
-
-  static Error Partly(const Error& cause, const Error& restore) {
-    return MakeError(ErrorCode::kPartiallyWritten, "%s; restoring the original bytes failed too: %s",
-                     cause.message.c_str(), restore.message.c_str());
   }
 
   /// Adds the unchanged bytes from the last summed one up to `offset`,
@@ -273,9 +262,10 @@ class RebasePass {
   std::array<uint8_t, kHeadCapacity> head_new_ = {};
   std::optional<ChecksumAccumulator> checksum_;
   uint64_t summed_to_ = 0;
+  RestoringWrites restoring_;
   // Every target before this holds its new value in the file, and nothing
   // at or after it is left written (a window whose write failed is put back
-  // at once): what the undo sweep has to restore.
+  // apart): what the undo sweep has to restore.
   uint64_t written_to_ = 0;
 };
 

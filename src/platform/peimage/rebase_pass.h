@@ -32,12 +32,14 @@ struct CheckedRebase {
 /// Only the bytes that change are read, unless the checksum needs them all;
 /// the header fields go out with the first window, or last, once the
 /// checksum is known. Should a write fail, the window still in memory is
-/// patched back with the negated delta and the file made to hold it; then,
-/// as after a failed read, the same sweep runs again with the negated delta
-/// over what was written before, reading it back.
+/// patched back with the negated delta, and the bytes that write may have
+/// changed are put back (see RestoringWrites); then, as after a failed read,
+/// the same sweep runs again with the negated delta over what was written
+/// before, reading it back. A window that cannot be put back does not stop
+/// the others.
 /// Errors: kIoError (a read or write failed, or the table no longer reads as
-/// it was checked; the file is as it was); kPartiallyWritten (putting the
-/// file back failed too).
+/// it was checked; the file is as it was); kPartiallyWritten (some bytes
+/// could not be put back: the message names the file ranges).
 Status WriteRebase(ImageIo& io, const CheckedRebase& rebase);
 
 }  // namespace peimage

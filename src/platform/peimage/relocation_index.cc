@@ -16,6 +16,10 @@ Error OutOfRange(const Relocation& r, const char* why) {
                    static_cast<unsigned long long>(r.rva), why);
 }
 
+Error TableChanged() {
+  return MakeError(ErrorCode::kIoError, "the relocation table changed while it was being checked");
+}
+
 Error Overlap(const Relocation& r) {
   return MakeError(ErrorCode::kBadRelocationTable, "relocation of type %u at RVA 0x%llX overlaps another target",
                    r.type, static_cast<unsigned long long>(r.rva));
@@ -62,7 +66,10 @@ class SlidingClaims {
 
 class Indexer {
  public:
-  Indexer(RelocationTable& table, const SectionMap& sections) : table_(table), sections_(sections) {}
+  Indexer(RelocationTable& table, const SectionMap& sections)
+      : table_(table), sections_(sections), slot_(sections.size()), room_(sections.size()) {
+    for (size_t i = 0; i < sections.size(); ++i) room_[i] = RoomIn(sections.section(i));
+  }
 
   Result<RelocationPieces> Run() {
     Status walk = WalkBlocks(table_, [&](uint64_t block, const BlockHeader& header, const uint8_t* entries) {
@@ -70,14 +77,17 @@ class Indexer {
     });
     if (!walk.ok()) return walk.error();
     if (first_overlap_) return *first_overlap_;
+    if (crossing_overlap_) return *crossing_overlap_;
     if (!in_order_) std::sort(pieces_.begin(), pieces_.end());
     if (Status s = CheckTargetsDisjoint(); !s.ok()) return s.error();
     return std::move(pieces_);
   }
 
  private:
+  // The targets a block has in one stretch of sections.
   struct Touched {
-    size_t section;
+    size_t stretch;
+    size_t section;  // that of the first target
     uint64_t first, last;
   };
 
@@ -91,12 +101,14 @@ class Indexer {
       if (section) {
         uint64_t first = sections_.section(*section).FileOffsetOf(rva);
         if (!InTable(first, length)) {
+          Spend(*section, uint64_t{uniform->count} * RelocationWidth(uniform->type));
           Add(RelocationPiece(first, static_cast<uint32_t>(block), static_cast<uint16_t>(*section), length, true));
-          return {};
+          return Settle();
         }
       }
     }
-    return IndexEntries(block, header, entries);
+    if (Status s = IndexEntries(block, header, entries); !s.ok()) return s;
+    return Settle();
   }
 
   // Entry by entry: a block of mixed types, or one whose targets come near
@@ -113,6 +125,7 @@ class Indexer {
       // Reported once every other fault is ruled out, as two targets in one
       // byte are found only when all targets are known.
       if (!ClaimBits(claimed, r.rva - header.page_rva, width) && !first_overlap_) first_overlap_ = Overlap(r);
+      Spend(*section, width);
       Touch(*section, offset, offset + width);
       return {};
     });
@@ -124,19 +137,67 @@ class Indexer {
     return {};
   }
 
+  // The entry for the target's stretch is found through slot_, without a
+  // search, however many sections the block's page spans.
   void Touch(size_t section, uint64_t first, uint64_t last) {
-    for (Touched& t : touched_) {
-      if (t.section != section) continue;
-      t.first = std::min(t.first, first);
+    size_t stretch = sections_.section(section).stretch;
+    uint32_t slot = slot_[stretch];
+    if (slot < touched_.size() && touched_[slot].stretch == stretch) {
+      Touched& t = touched_[slot];
+      if (first < t.first) {
+        t.first = first;
+        t.section = section;
+      }
       t.last = std::max(t.last, last);
       return;
     }
-    touched_.push_back(Touched{section, first, last});
+    slot_[stretch] = static_cast<uint32_t>(touched_.size());
+    touched_.push_back(Touched{stretch, section, first, last});
+  }
+
+  // Targets that do not overlap fit in the bytes of their sections outside
+  // the table: once they need more, two of them overlap.
+  uint32_t RoomIn(const MappedSection& section) const {
+    const RelocationDirectory& table = table_.directory();
+    uint64_t begin = std::max<uint64_t>(section.file_offset, table.file_offset);
+    uint64_t end = std::min<uint64_t>(uint64_t{section.file_offset} + section.file_backed, table.file_offset + table.size);
+    return static_cast<uint32_t>(section.file_backed - (end > begin ? end - begin : 0));
+  }
+
+  void Spend(size_t section, uint64_t bytes) {
+    if (room_[section] < bytes) {
+      overfull_ = true;
+    } else {
+      room_[section] -= static_cast<uint32_t>(bytes);
+    }
   }
 
   void Add(const RelocationPiece& piece) {
+    if (settled_) return;
     in_order_ = in_order_ && (pieces_.empty() || !(piece < pieces_.back()));
     pieces_.push_back(piece);
+  }
+
+  // Once two targets are known to overlap, the refusal is certain, and the
+  // rest of the table is walked only for a fault to report first: the
+  // pieces are let go, and none are kept from then on. An overlap inside a
+  // block is known at once; one across blocks is looked for among the
+  // pieces so far when their targets no longer fit their sections.
+  Status Settle() {
+    if (settled_ || (!first_overlap_ && !overfull_)) return {};
+    if (!first_overlap_) {
+      if (!in_order_) std::sort(pieces_.begin(), pieces_.end());
+      in_order_ = true;
+      Status s = CheckTargetsDisjoint();
+      // Targets that do not fit and yet do not overlap: the table read
+      // differently the second time.
+      if (s.ok()) return TableChanged();
+      if (s.error().code != ErrorCode::kBadRelocationTable) return s;
+      crossing_overlap_ = s.error();
+    }
+    settled_ = true;
+    RelocationPieces().swap(pieces_);
+    return {};
   }
 
   bool InTable(uint64_t offset, uint64_t length) const {
@@ -162,14 +223,15 @@ class Indexer {
   }
 
   Status ClaimTargets(const RelocationPiece& piece, SlidingClaims& claims) {
-    const MappedSection& section = sections_.section(piece.section());
     BlockHeader header;
     const uint8_t* entries = nullptr;
     if (Status s = ReadBlock(table_, piece.block(), header, entries); !s.ok()) return s;
     return ForEachRelocation(table_, piece.block(), header, entries, [&](const Relocation& r) -> Status {
       unsigned width = RelocationWidth(r.type);
-      if (!section.Holds(r.rva, width)) return {};  // another piece's
-      if (!claims.Claim(section.FileOffsetOf(r.rva), width)) return Overlap(r);
+      std::optional<uint64_t> offset = OffsetInPiece(sections_, piece, r.rva, width);
+      if (!offset) return {};  // another piece's
+      if (*offset < piece.first() || *offset + width > piece.last()) return TableChanged();
+      if (!claims.Claim(*offset, width)) return Overlap(r);
       return {};
     });
   }
@@ -178,8 +240,13 @@ class Indexer {
   const SectionMap& sections_;
   RelocationPieces pieces_;
   std::vector<Touched> touched_;
+  std::vector<uint32_t> slot_;  // by stretch: its entry in touched_, if that entry is its
+  std::vector<uint32_t> room_;  // by section: bytes not yet taken by a target
   bool in_order_ = true;
-  std::optional<Error> first_overlap_;
+  bool overfull_ = false;
+  bool settled_ = false;
+  std::optional<Error> first_overlap_;     // inside a block, the first in table order
+  std::optional<Error> crossing_overlap_;  // across blocks, found when they no longer fit
 };
 
 }  // namespace

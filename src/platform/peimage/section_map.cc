@@ -69,14 +69,22 @@ Result<SectionMap> SectionMap::Build(const ImageHeaders& headers) {
     }
     previous_end = uint64_t{s.virtual_address} + MappedSize(s);
     previous_name = s.name;
-    map.sections_.push_back(MappedSection{s.virtual_address, FileBackedSize(s), s.pointer_to_raw_data});
+    MappedSection mapped{s.virtual_address, FileBackedSize(s), s.pointer_to_raw_data, 0};
+    size_t index = map.sections_.size();
+    const MappedSection* before = index == 0 ? nullptr : &map.sections_.back();
+    bool follows = before && uint64_t{before->file_offset} + before->file_backed == mapped.file_offset;
+    mapped.stretch = follows ? before->stretch : static_cast<uint32_t>(index);
+    map.sections_.push_back(mapped);
   }
   if (Status disjoint = CheckRawDataDisjoint(headers); !disjoint.ok()) return disjoint.error();
   return map;
 }
 
 std::optional<size_t> SectionMap::Find(uint64_t rva, uint64_t length) const {
-  if (last_hit_ < sections_.size() && sections_[last_hit_].Holds(rva, length)) return last_hit_;
+  // Targets come mostly in RVA order: the section of the last one, or the next.
+  for (size_t near = last_hit_; near < sections_.size() && near <= last_hit_ + 1; ++near) {
+    if (sections_[near].Holds(rva, length)) return last_hit_ = near;
+  }
   auto after = std::upper_bound(sections_.begin(), sections_.end(), rva,
                                 [](uint64_t value, const MappedSection& s) { return value < s.rva; });
   if (after == sections_.begin() || !(after - 1)->Holds(rva, length)) return std::nullopt;

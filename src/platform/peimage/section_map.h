@@ -16,6 +16,11 @@ struct MappedSection {
   uint32_t rva = 0;
   uint32_t file_backed = 0;
   uint32_t file_offset = 0;
+  /// The index of the first section of its stretch: sections next to each
+  /// other in RVA order whose file data follow one another without a gap.
+  /// Within a stretch, bytes lie in the file in RVA order, no further apart
+  /// than their RVAs.
+  uint32_t stretch = 0;
 
   /// Whether [rva, rva + length) lies in the file-backed bytes.
   bool Holds(uint64_t at, uint64_t length) const {
@@ -44,6 +49,7 @@ class SectionMap {
 
   /// The section at `index`, one that Find returned.
   const MappedSection& section(size_t index) const { return sections_[index]; }
+  size_t size() const { return sections_.size(); }
 
  private:
   std::vector<MappedSection> sections_;  // ascending, non-overlapping RVAs

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <regex>
 #include <tuple>
 
 #include "peimage/memory_image_io.h"
@@ -58,12 +60,13 @@ ImageBuilder MixedBlocks(bool pe32_plus, BlockOrder order) {
 }
 
 // Two sections smaller than a page whose raw data lie in the file in the
-// opposite order: one block's targets land in two places far apart.
-ImageBuilder PageAcrossTwoSections(BlockOrder order) {
+// opposite order: one block's targets land in two places far apart. Or, in
+// file order, three sections whose raw data follow one another.
+ImageBuilder PageAcrossTwoSections(BlockOrder order, bool in_file_order = false) {
   ImageBuilder builder;
   builder.Base(kOldBase)
-      .Section(SectionSpec{".a", 0x1000, 0x800, Bytes(0x800, 0x21), 0x800, 0x2000})
-      .Section(SectionSpec{".b", 0x1800, 0x800, Bytes(0x800, 0x22), 0x800, 0x1000})
+      .Section(SectionSpec{".a", 0x1000, 0x800, Bytes(0x800, 0x21), 0x800, in_file_order ? 0x1000 : 0x2000})
+      .Section(SectionSpec{".b", 0x1800, 0x800, Bytes(0x800, 0x22), 0x800, in_file_order ? 0x1800 : 0x1000})
       .Section(SectionSpec{".c", 0x2000, 0, Bytes(0x1000, 0x23), {}, 0x2800});
   std::vector<RelocationBlock> blocks = {
       RelocationBlock{0x1000, {Entry(3, 0x7F0), Entry(3, 0x800), Entry(3, 0x10), Entry(3, 0xFFC)}},
@@ -81,6 +84,31 @@ ImageBuilder CodeWithoutRelocations(uint16_t dll_characteristics) {
       .Section(SectionSpec{".text", 0x1000, 0, code, {}, {}, testing_support::kCode})
       .Directory(9, 0x1800, 0x18);
   return builder;
+}
+
+// Two blocks for every page whose targets interleave: {0x0, 0x10} and
+// {0xC, 0xFFC}, over more pages than a window holds.
+ImageBuilder InterleavedBlocks(uint32_t pages) {
+  std::vector<RelocationBlock> blocks;
+  for (uint32_t page = 0x1000; page < 0x1000 + pages * 0x1000; page += 0x1000) {
+    blocks.push_back({page, {Entry(3, 0x0), Entry(3, 0x10)}});
+    blocks.push_back({page, {Entry(3, 0xC), Entry(3, 0xFFC)}});
+  }
+  return WithBlocks(blocks, pages);
+}
+
+// Six pages from RVA 0x1010, each with two blocks whose targets fill every
+// 4-byte slot in turn: every target is claimed, across more than 8 KiB.
+ImageBuilder DenseInterleavedPages() {
+  std::vector<RelocationBlock> blocks;
+  for (uint32_t page = 0x1010; page < 0x7010; page += 0x1000) {
+    for (uint32_t slot : {0u, 4u}) {
+      RelocationBlock block{page, {}};
+      for (uint32_t offset = slot; offset < 0x1000; offset += 8) block.entries.push_back(Entry(3, offset));
+      blocks.push_back(block);
+    }
+  }
+  return WithBlocks(blocks, 7);
 }
 
 struct LayoutCase {
@@ -137,6 +165,9 @@ INSTANTIATE_TEST_SUITE_P(
             LayoutCase{"MixedTypesBackwardPe32Plus", [] { return MixedBlocks(true, BlockOrder::kBackward); }, {}},
             LayoutCase{"PageAcrossTwoSections", [] { return PageAcrossTwoSections(BlockOrder::kForward); }, {}},
             LayoutCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward); }, {}},
+            LayoutCase{"PageAcrossSectionsInFileOrder", [] { return PageAcrossTwoSections(BlockOrder::kShuffled, true); }, {}},
+            LayoutCase{"InterleavedBlocksOver256KiB", [] { return InterleavedBlocks(70); }, {}},
+            LayoutCase{"DenseInterleavedPages", [] { return DenseInterleavedPages(); }, {}},
             LayoutCase{"TwoBlocksForOnePage",
                        [] { return WithBlocks({{0x1000, {Entry(3, 0), Entry(3, 0x800)}}, {0x1000, {Entry(3, 0x400)}}}); }, {}},
             LayoutCase{"TwoBlocksForOnePageTheOtherWay",
@@ -267,22 +298,25 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
   }
 }
 
-// A write that fails again when it is made once more (a bad sector, a full
-// disk) is put back from memory; a failing write that reached nothing is no
-// reason to say the image is partly rebased.
-TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenAWriteFailsTwice) {
+// Writes that fail again when they are made once more (a bad sector, a full
+// disk) leave nothing behind, as long as later writes succeed; a failing
+// write that reached nothing is no reason to say the image is partly rebased.
+TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenWritesFailInARow) {
   Bytes image = GetParam().build();
   FailingIo counting(image, 0);
   ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
-  for (bool reach_nothing : {false, true}) {
-    for (int write = 1; write <= counting.writes(); ++write) {
-      FailingIo io(image, write);
-      io.FailWritesInARow(2);
-      if (reach_nothing) io.ReachNothing();
-      peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
-      ASSERT_FALSE(result.ok());
-      EXPECT_EQ(result.error().code, ErrorCode::kIoError) << result.error().message;
-      EXPECT_EQ(io.bytes(), image) << "failing writes from " << write << (reach_nothing ? ", reaching nothing" : "");
+  for (int in_a_row : {2, 3}) {
+    for (bool reach_nothing : {false, true}) {
+      for (int write = 1; write <= counting.writes(); ++write) {
+        FailingIo io(image, write);
+        io.FailWritesInARow(in_a_row);
+        if (reach_nothing) io.ReachNothing();
+        peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error().code, ErrorCode::kIoError) << result.error().message;
+        EXPECT_EQ(io.bytes(), image) << in_a_row << " failing writes from " << write
+                                     << (reach_nothing ? ", reaching nothing" : "");
+      }
     }
   }
   FailingIo full_disk(image, 1, true);
@@ -293,11 +327,59 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenAWriteFailsTwice) {
   EXPECT_EQ(full_disk.bytes(), image);
 }
 
+// The file ranges a message names: "0xA-0xB", or "between 0xA and 0xB".
+std::vector<std::pair<uint64_t, uint64_t>> NamedRanges(const std::string& message) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  std::regex range("0x([0-9A-F]+)(-| and )0x([0-9A-F]+)");
+  for (auto m = std::sregex_iterator(message.begin(), message.end(), range); m != std::sregex_iterator(); ++m) {
+    ranges.emplace_back(std::stoull((*m)[1], nullptr, 16), std::stoull((*m)[3], nullptr, 16));
+  }
+  return ranges;
+}
+
+// A partly rebased image: every byte left changed lies in a range the
+// message names.
+void ExpectChangedOnlyWhereNamed(const Bytes& before, const Bytes& after, const peimage::Error& error) {
+  ASSERT_EQ(error.code, ErrorCode::kPartiallyWritten) << error.message;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges = NamedRanges(error.message);
+  EXPECT_FALSE(ranges.empty()) << error.message;
+  for (size_t i = 0; i < before.size(); ++i) {
+    bool named = std::any_of(ranges.begin(), ranges.end(), [&](auto r) { return r.first <= i && i <= r.second; });
+    if (after[i] != before[i] && !named) {
+      ADD_FAILURE() << "byte 0x" << std::hex << i << " changed, not named in: " << error.message;
+      return;
+    }
+  }
+}
+
 TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
-  FailingIo io(GetParam().build(), 2, true);
+  Bytes image = GetParam().build();
+  FailingIo io(image, 2, true);
   peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
+  ExpectChangedOnlyWhereNamed(image, io.bytes(), result.error());
+}
+
+// The third write fails (with two windows or more to put back), and then
+// any one read while the file is put back: the window that read was for is
+// given up, and every other is still put back.
+TEST_P(EachFaultImage, PutsBackEveryOtherWindowWhenAReadFailsToo) {
+  Bytes image = GetParam().build();
+  FailingIo counting(image, 0);
+  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  const int write = std::min(3, counting.writes());
+  FailingIo failing(image, write);
+  ASSERT_FALSE(peimage::RebaseImage(failing, To(kNewBase)).ok());
+  for (int read = failing.reads_before_failure() + 1; read <= failing.reads(); ++read) {
+    FailingIo io(image, write, false, read);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    ASSERT_FALSE(result.ok());
+    if (result.error().code == ErrorCode::kIoError) {
+      EXPECT_EQ(io.bytes(), image) << "failing read " << read;
+    } else {
+      ExpectChangedOnlyWhereNamed(image, io.bytes(), result.error());
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -309,7 +391,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"BackwardWithChecksum", [] { return PointerImage(150, kOldBase, false, 1, BlockOrder::kBackward).WithChecksum().Build(); }},
         FaultCase{"ShuffledSparse", [] { return PointerImage(60, kOldBase, false, 3, BlockOrder::kShuffled).Build(); }},
         FaultCase{"TableOver256KiBShuffled", [] { return PointerImage(600, kOldBase, false, 1, BlockOrder::kShuffled).Build(); }},
-        FaultCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward).WithChecksum().Build(); }}),
+        FaultCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward).WithChecksum().Build(); }},
+        FaultCase{"InterleavedBlocksOver256KiB", [] { return InterleavedBlocks(70).Build(); }},
+        FaultCase{"InterleavedBlocksOver256KiBWithChecksum", [] { return InterleavedBlocks(70).WithChecksum().Build(); }}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
