@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "peimage/memory_image_io.h"
 #include "peimage/rebaser.h"
 #include "support/image_builder.h"
+#include "support/memory_image_io.h"
 
 namespace {
 
@@ -34,13 +34,14 @@ struct LargeImage {
 };
 
 void RebaseBackAndForth(benchmark::State& state, const Bytes& image, size_t relocations, uint64_t a, uint64_t b) {
-  peimage::MemoryImageIo io(image);
+  testing_support::MemoryImageIo io(image);
+  peimage::Workspace workspace;
   bool toward_b = true;
   for (auto _ : state) {
     peimage::RebaseOptions options;
     options.new_base = toward_b ? b : a;
     toward_b = !toward_b;
-    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options, workspace);
     if (!result.ok()) state.SkipWithError(result.error().message.c_str());
     benchmark::DoNotOptimize(result);
   }
@@ -86,11 +87,12 @@ BENCHMARK(BM_RelocationsHighLowShuffledTable)->Unit(benchmark::kMillisecond);
 void BM_RefuseBlocksOverManySections(benchmark::State& state) {
   uint32_t blocks = static_cast<uint32_t>(state.range(0));
   uint32_t entries = static_cast<uint32_t>(state.range(1));
-  peimage::MemoryImageIo io(testing_support::SectionsInOnePage(blocks, entries).Build());
+  testing_support::MemoryImageIo io(testing_support::SectionsInOnePage(blocks, entries).Build());
   peimage::RebaseOptions options;
   options.new_base = 0x20000000;
+  peimage::Workspace workspace;
   for (auto _ : state) {
-    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options);
+    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, options, workspace);
     if (result.ok() || result.error().code != peimage::ErrorCode::kBadRelocationTable) {
       state.SkipWithError("the overlapping targets were not refused");
     }
@@ -110,7 +112,7 @@ BENCHMARK(BM_MinimalImage);
 
 void BM_QueryMinimalImage(benchmark::State& state) {
   Bytes image = ImageBuilder().Section(SectionSpec{".data", 0x1000, 0, Bytes(0x200, 0), {}, {}}).Build();
-  peimage::MemoryImageIo io(image);
+  testing_support::MemoryImageIo io(image);
   for (auto _ : state) benchmark::DoNotOptimize(peimage::QueryImage(io));
 }
 BENCHMARK(BM_QueryMinimalImage);

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "peimage/error_code.h"
+#include "peimage/error.h"
 #include "peimage/headers.h"
-#include "peimage/memory_image_io.h"
 #include "peimage/rebaser.h"
+#include "support/memory_image_io.h"
 #include "support/reference_rebase.h"
 
 namespace {
@@ -54,15 +54,15 @@ uint64_t PickBase(const std::vector<uint8_t>& input) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> original(data, data + size);
 
-  peimage::MemoryImageIo query_io(original);
+  testing_support::MemoryImageIo query_io(original);
   peimage::Result<peimage::ImageReport> query = peimage::QueryImage(query_io);
   if (!query.ok()) RequireKnownCode(query.error());
   Require(query_io.bytes() == original, "a query changed the image");
 
-  peimage::MemoryImageIo io(original);
+  testing_support::MemoryImageIo io(original);
   peimage::RebaseOptions options;
   options.new_base = PickBase(original);
-  peimage::Result<peimage::ImageReport> rebased = peimage::RebaseImage(io, options);
+  peimage::Result<peimage::ImageReport> rebased = testing_support::Rebase(io, options);
   testing_support::ReferenceOutcome expected = testing_support::ReferenceRebase(original, options);
   Require(expected.error.has_value() != rebased.ok(), "the engine and the reference disagree on success");
   Require(expected.bytes == io.bytes(), "the engine and the reference wrote different bytes");
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  peimage::MemoryImageIo again(io.bytes());
+  testing_support::MemoryImageIo again(io.bytes());
   peimage::Result<peimage::ImageReport> requery = peimage::QueryImage(again);
   Require(requery.ok() && requery.value().old_image_base == options.new_base, "the rebased image does not parse");
 
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(headers.ok(), "the rebased headers do not parse");
   peimage::RebaseOptions back;
   back.new_base = old_base;
-  peimage::Result<peimage::ImageReport> returned = peimage::RebaseImage(again, back);
+  peimage::Result<peimage::ImageReport> returned = testing_support::Rebase(again, back);
   if (!returned.ok()) {
     // The original base may itself be one that no image may be moved to.
     Require(returned.error().code == peimage::ErrorCode::kBadRequestedBase, "moving back was refused");

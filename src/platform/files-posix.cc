@@ -1,4 +1,5 @@
-// The Win32 file, time and error calls that the tool uses, over POSIX.
+// The Win32 file, time and error calls that the tool uses, over POSIX, and
+// the image file and last error of the image engine behind ReBaseImage.
 
 #include "files.h"
 
@@ -12,7 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "peimage/error_code.h"
+#include "image_engine.h"
+#include "peimage/bytes.h"
 
 namespace {
 
@@ -96,6 +98,91 @@ int NonRegularError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; }
 // write it.
 bool HasWritePermission(mode_t mode) { return (mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0; }
 
+// The one way files are opened here, for CreateFileA and for the image
+// engine: `path` with the access mode of `flags`, a regular file only, not
+// for writing when it is read-only, then the advisory lock `lock` (LOCK_SH,
+// LOCK_EX or 0 for none) taken without waiting. O_NOATIME in `flags` is
+// dropped for a file the caller may not open so. Returns the descriptor,
+// with the file's status in `info`, or -1 with errno set.
+int OpenRegularFile(const char* path, int flags, int lock, struct stat& info) {
+  if (stat(path, &info) != 0) return -1;
+  if (!S_ISREG(info.st_mode)) {
+    errno = NonRegularError(info.st_mode);
+    return -1;
+  }
+  // O_NONBLOCK keeps a file swapped for a FIFO after the check from blocking
+  // the open; a descriptor only reads, writes in place and sets times, so it
+  // may keep the flag.
+  flags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = open(path, flags);
+  if (fd < 0 && errno == EPERM && (flags & O_NOATIME)) fd = open(path, flags & ~O_NOATIME);
+  if (fd < 0) return -1;
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    error = NonRegularError(info.st_mode);
+  } else if ((flags & O_ACCMODE) != O_RDONLY && !HasWritePermission(info.st_mode)) {
+    error = EACCES;
+  } else if (lock != 0 && flock(fd, lock | LOCK_NB) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+peimage::Error SystemError(int error, const char* what, uint64_t offset = 0) {
+  peimage::Error e = peimage::MakeError(peimage::ErrorCode::kIoError, "%s at offset 0x%llX failed: %s", what,
+                                        static_cast<unsigned long long>(offset), std::strerror(error));
+  e.system_error = error;
+  return e;
+}
+
+// An image file for the engine, read and written with pread and pwrite.
+class FdImageIo : public peimage::ImageIo {
+ public:
+  FdImageIo(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~FdImageIo() override { close(fd_); }
+
+  uint64_t Size() const override { return size_; }
+
+  peimage::Status Read(uint64_t offset, uint8_t* out, size_t length) override {
+    if (!peimage::RangeInside(offset, length, size_)) return SystemError(EINVAL, "read", offset);
+    while (length != 0) {
+      ssize_t got = pread(fd_, out, length, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return SystemError(errno, "read", offset);
+      if (got == 0) return SystemError(EIO, "read (file shrank)", offset);
+      out += got;
+      offset += static_cast<uint64_t>(got);
+      length -= static_cast<size_t>(got);
+    }
+    return {};
+  }
+
+  peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
+    if (!peimage::RangeInside(offset, length, size_)) return SystemError(EINVAL, "write", offset);
+    while (length != 0) {
+      ssize_t put = pwrite(fd_, in, length, static_cast<off_t>(offset));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) return SystemError(errno, "write", offset);
+      if (put == 0) return SystemError(EIO, "write", offset);
+      in += put;
+      offset += static_cast<uint64_t>(put);
+      length -= static_cast<size_t>(put);
+    }
+    return {};
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
@@ -104,38 +191,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, 
     Fail(EINVAL);
     return INVALID_HANDLE_VALUE;
   }
-  struct stat before;
-  if (stat(lpFileName, &before) != 0) {
-    Fail(errno);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!S_ISREG(before.st_mode)) {
-    Fail(NonRegularError(before.st_mode));
-    return INVALID_HANDLE_VALUE;
-  }
   bool read = dwDesiredAccess & GENERIC_READ, write = dwDesiredAccess & GENERIC_WRITE;
-  // O_NONBLOCK keeps a file swapped for a FIFO after the check from blocking
-  // the open; a handle only reads and sets times, so it may keep the flag.
-  int flags = (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  int fd = open(lpFileName, flags);
+  struct stat info;
+  int fd = OpenRegularFile(lpFileName, read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY,
+                           dwShareMode == 0 ? LOCK_EX : 0, info);
   if (fd < 0) {
     Fail(errno);
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat after;
-  int error = 0;
-  if (fstat(fd, &after) != 0) {
-    error = errno;
-  } else if (!S_ISREG(after.st_mode)) {
-    error = NonRegularError(after.st_mode);
-  } else if (write && !HasWritePermission(after.st_mode)) {
-    error = EACCES;
-  } else if (dwShareMode == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = errno;
-  }
-  if (error != 0) {
-    close(fd);
-    Fail(error);
     return INVALID_HANDLE_VALUE;
   }
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
@@ -180,6 +241,21 @@ void SetLastError(DWORD dwErrCode) { SetLastErrorWithDetail(dwErrCode, ""); }
 void SetLastErrorWithDetail(DWORD dwErrCode, const char* detail) {
   last_error = dwErrCode;
   std::snprintf(last_error_detail, sizeof last_error_detail, "%s", detail);
+}
+
+peimage::Result<std::unique_ptr<peimage::ImageIo>> OpenImageFile(const char* path, bool writable) {
+  struct stat info;
+  int fd = OpenRegularFile(path, writable ? O_RDWR : O_RDONLY | O_NOATIME, writable ? LOCK_EX : LOCK_SH, info);
+  if (fd < 0) return SystemError(errno, "open");
+  return std::unique_ptr<peimage::ImageIo>(new FdImageIo(fd, static_cast<uint64_t>(info.st_size)));
+}
+
+void SetEngineFailure(const peimage::Error& error) {
+  if (error.code == peimage::ErrorCode::kIoError && error.system_error != 0) {
+    SetLastError(static_cast<DWORD>(error.system_error));
+    return;
+  }
+  SetLastErrorWithDetail(kEngineErrorBase + static_cast<DWORD>(error.code), error.message.c_str());
 }
 
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lpBuffer, DWORD nSize, va_list*) {

@@ -4,9 +4,8 @@
 #include <limits>
 #include <memory>
 
-#include "engine-errors.h"
 #include "files.h"
-#include "peimage/file_image_io.h"
+#include "image_engine.h"
 #include "peimage/rebaser.h"
 
 namespace {
@@ -19,10 +18,8 @@ BOOL Fail(const peimage::Error& error) {
   return FALSE;
 }
 
-peimage::Error TooLarge(uint64_t size, uint64_t limit) {
-  return peimage::MakeError(peimage::ErrorCode::kImageTooLarge, "image size 0x%llX exceeds 0x%llX",
-                            static_cast<unsigned long long>(size), static_cast<unsigned long long>(limit));
-}
+// The buffers of every rebase of the run: allocated and faulted in once.
+peimage::Workspace RunWorkspace;
 
 }  // namespace
 
@@ -34,15 +31,14 @@ BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR, BOOL fReBase, BOOL Rebase
     SetLastError(EINVAL);
     return FALSE;
   }
-  peimage::Result<std::unique_ptr<peimage::ImageIo>> io = peimage::OpenImageFile(CurrentImageName, fReBase);
+  peimage::Result<std::unique_ptr<peimage::ImageIo>> io = OpenImageFile(CurrentImageName, fReBase);
   if (!io.ok()) return Fail(io.error());
   uint64_t limit = CheckImageSize != 0 ? CheckImageSize : kMaxUlong;
 
   peimage::Result<peimage::ImageReport> report = peimage::ImageReport{};
   if (!fReBase || GoingDown) {
-    report = peimage::QueryImage(*io.value());
+    report = peimage::QueryImage(*io.value(), limit);
     if (!report.ok()) return Fail(report.error());
-    if (report.value().new_image_size > limit) return Fail(TooLarge(report.value().new_image_size, limit));
   }
   if (fReBase) {
     peimage::RebaseOptions options;
@@ -52,7 +48,7 @@ BOOL DorvaneReBaseImage(PCSTR CurrentImageName, PCSTR, BOOL fReBase, BOOL Rebase
     options.time_stamp = TimeStamp;
     options.allow_system_image = RebaseSysfileOk;
     options.max_image_size = limit;
-    report = peimage::RebaseImage(*io.value(), options);
+    report = peimage::RebaseImage(*io.value(), options, RunWorkspace);
     if (!report.ok()) return Fail(report.error());
     if (GoingDown) *NewImageBase = static_cast<ULONG_PTR>(options.new_base);
   } else if (report.value().old_image_base > kMaxUlongPtr) {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "peimage/memory_image_io.h"
+#include "support/memory_image_io.h"
 
 namespace testing_support {
 
@@ -13,7 +13,7 @@ namespace testing_support {
 /// it; or whose n-th read fails. 0 never fails. FailWritesInARow makes the
 /// writes after the n-th fail too, up to a count; ReachNothing makes a failing
 /// write leave the image as it was, as a full disk does.
-class FailingIo : public peimage::MemoryImageIo {
+class FailingIo : public MemoryImageIo {
  public:
   FailingIo(std::vector<uint8_t> bytes, int fail_write_at, bool fail_restore = false, int fail_read_at = 0)
       : MemoryImageIo(std::move(bytes)),

@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-#include "peimage/base_relocations.h"
-#include "peimage/headers.h"
-#include "peimage/memory_image_io.h"
-#include "peimage/section_map.h"
 #include "support/image_builder.h"
 
 namespace testing_support {
@@ -41,10 +37,99 @@ unsigned WidthOf(unsigned type) {
 
 ReferenceOutcome Refused(ErrorCode code, const Bytes& image) { return ReferenceOutcome{code, image}; }
 
+// The reference's own reading of the headers: file offsets of the NT
+// headers, the optional header and the section table, and the fields used.
+struct Headers {
+  uint64_t nt, optional, optional_size, image_base_field, sections_at, sections, directory_count;
+  bool pe32_plus;
+  uint64_t image_base, size_of_image, size_of_headers, checksum, headers_end;
+  uint64_t Directory(unsigned index, unsigned half, const Bytes& image) const {
+    return index < directory_count ? ReadLe(image, optional + (pe32_plus ? 112 : 96) + 8 * index + 4 * half, 4) : 0;
+  }
+};
+
+// The headers as a rebase reads them, or the code it refuses them with.
+std::optional<ErrorCode> ReadHeaders(const Bytes& image, Headers& h) {
+  const uint64_t size = image.size();
+  if (size < 2 || image[0] != 'M' || image[1] != 'Z') return ErrorCode::kNotPeImage;
+  if (size < 64) return ErrorCode::kTruncatedHeaders;
+  h.nt = ReadLe(image, 0x3C, 4);
+  if (h.nt + 4 > size || ReadLe(image, h.nt, 4) != 0x4550) return ErrorCode::kNotPeImage;
+  h.optional = h.nt + 24;
+  if (h.optional + 2 > size) return ErrorCode::kTruncatedHeaders;
+  const uint64_t magic = ReadLe(image, h.optional, 2);
+  if (magic != 0x10B && magic != 0x20B) return ErrorCode::kInconsistentHeaders;
+  h.pe32_plus = magic == 0x20B;
+  const unsigned width = h.pe32_plus ? 8 : 4;
+  h.image_base_field = h.optional + (h.pe32_plus ? 24 : 28);
+  if (h.image_base_field + width > size) return ErrorCode::kTruncatedHeaders;
+  h.optional_size = ReadLe(image, h.nt + 20, 2);
+  if (h.optional + h.optional_size > size) return ErrorCode::kTruncatedHeaders;
+  const uint64_t directories = h.pe32_plus ? 112 : 96;
+  if (h.optional_size < directories) return ErrorCode::kInconsistentHeaders;
+  // A rewritten field over e_lfanew, at 0x3C, would move the NT headers.
+  for (auto [at, length] : {std::pair<uint64_t, uint64_t>{h.nt + 8, 4}, {h.image_base_field, width}, {h.optional + 64, 4}}) {
+    if (at < 0x40 && at + length > 0x3C) return ErrorCode::kInconsistentHeaders;
+  }
+  h.sections = ReadLe(image, h.nt + 6, 2);
+  h.sections_at = h.optional + h.optional_size;
+  h.headers_end = h.sections_at + 40 * h.sections;
+  if (h.headers_end > size) return ErrorCode::kTruncatedHeaders;
+  h.image_base = ReadLe(image, h.image_base_field, width);
+  h.size_of_image = ReadLe(image, h.optional + 56, 4);
+  h.size_of_headers = ReadLe(image, h.optional + 60, 4);
+  h.checksum = ReadLe(image, h.optional + 64, 4);
+  h.directory_count = std::min<uint64_t>(ReadLe(image, h.optional + directories - 4, 4), (h.optional_size - directories) / 8);
+  return std::nullopt;
+}
+
+struct Section {
+  uint64_t rva, backed, raw;
+};
+
+// The sections, each with the bytes the file holds of it, or
+// kBadSectionTable when one runs past the file or the image, lies in the
+// headers, or overlaps another in memory or in the file.
+std::optional<ErrorCode> ReadSections(const Bytes& image, const Headers& h, std::vector<Section>& sections) {
+  uint64_t previous_end = 0;
+  for (uint64_t at = h.sections_at; at < h.headers_end; at += 40) {
+    const uint64_t virtual_size = ReadLe(image, at + 8, 4), rva = ReadLe(image, at + 12, 4);
+    const uint64_t raw_size = ReadLe(image, at + 16, 4), raw = ReadLe(image, at + 20, 4);
+    const uint64_t backed = virtual_size == 0 ? raw_size : std::min(virtual_size, raw_size);
+    const uint64_t mapped = virtual_size == 0 ? raw_size : virtual_size;
+    if ((raw_size != 0 && raw + raw_size > image.size()) || (backed != 0 && raw < h.headers_end) ||
+        rva + mapped > h.size_of_image || rva < h.size_of_headers || rva < h.headers_end || rva < previous_end) {
+      return ErrorCode::kBadSectionTable;
+    }
+    previous_end = rva + mapped;
+    sections.push_back(Section{rva, backed, raw});
+  }
+  for (const Section& a : sections) {
+    for (const Section& b : sections) {
+      if (&a != &b && a.backed != 0 && b.backed != 0 && a.raw <= b.raw && b.raw < a.raw + a.backed) {
+        return ErrorCode::kBadSectionTable;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+// The file offset of [rva, rva + length) when one section's file bytes hold it.
+std::optional<uint64_t> FileOffset(const std::vector<Section>& sections, uint64_t rva, uint64_t length) {
+  for (const Section& s : sections) {
+    if (rva >= s.rva && rva + length <= s.rva + s.backed) return s.raw + (rva - s.rva);
+  }
+  return std::nullopt;
+}
+
+struct Table {
+  uint64_t offset, size;
+};
+
 // The targets in table order, or the first fault of the table's layout.
-std::optional<ErrorCode> CollectTargets(const Bytes& image, const peimage::RelocationDirectory& table,
-                                        const peimage::SectionMap& sections, std::vector<Target>& targets) {
-  const uint64_t start = table.file_offset;
+std::optional<ErrorCode> CollectTargets(const Bytes& image, const Table& table, const std::vector<Section>& sections,
+                                        std::vector<Target>& targets) {
+  const uint64_t start = table.offset;
   uint64_t at = 0;
   while (at < table.size) {
     // A block may start on any even offset: Go's linker does not pad them.
@@ -66,7 +151,7 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const peimage::Reloc
         if (++i == count) return ErrorCode::kBadRelocationTable;
         low = static_cast<uint16_t>(ReadLe(image, start + at + 8 + 2 * i, 2));
       }
-      std::optional<uint64_t> offset = sections.FileOffset(page + (entry & 0xFFF), width);
+      std::optional<uint64_t> offset = FileOffset(sections, page + (entry & 0xFFF), width);
       if (!offset) return ErrorCode::kRelocationOutOfRange;
       if (*offset + width > start && *offset < start + table.size) return ErrorCode::kRelocationOutOfRange;
       targets.push_back(Target{type, *offset, width, low});
@@ -79,20 +164,15 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const peimage::Reloc
 // Whether an image without a relocation directory may be moved all the
 // same: it lets the loader move it (DYNAMIC_BASE), or nothing in it can hold
 // an address of its own: no entry point, no code or executable section, no
-// TLS, load configuration or delay-import directory. Read from the bytes.
-bool MovableWithoutRelocations(const Bytes& image, const peimage::ImageHeaders& h) {
-  const uint64_t nt = h.time_date_stamp_offset - 8;
-  const uint64_t optional = nt + 24;
-  const uint64_t optional_size = ReadLe(image, nt + 20, 2);
-  if (ReadLe(image, optional + 70, 2) & 0x0040) return true;
-  if (ReadLe(image, optional + 16, 4) != 0) return false;
-  const uint64_t directories = h.pe32_plus ? 112 : 96;
-  const uint64_t count = std::min<uint64_t>(ReadLe(image, directories - 4 + optional, 4), (optional_size - directories) / 8);
-  for (uint64_t index : {9, 10, 13}) {
-    if (index < count && ReadLe(image, optional + directories + 8 * index, 8) != 0) return false;
+// TLS, load configuration or delay-import directory.
+bool MovableWithoutRelocations(const Bytes& image, const Headers& h) {
+  if (ReadLe(image, h.optional + 70, 2) & 0x0040) return true;
+  if (ReadLe(image, h.optional + 16, 4) != 0) return false;
+  for (unsigned index : {9, 10, 13}) {
+    if (h.Directory(index, 0, image) != 0 || h.Directory(index, 1, image) != 0) return false;
   }
-  for (uint64_t i = 0; i < h.sections.size(); ++i) {
-    if (ReadLe(image, optional + optional_size + 40 * i + 36, 4) & 0x20000020) return false;
+  for (uint64_t at = h.sections_at; at < h.headers_end; at += 40) {
+    if (ReadLe(image, at + 36, 4) & 0x20000020) return false;
   }
   return true;
 }
@@ -125,32 +205,33 @@ void Patch(Bytes& bytes, const Target& t, uint64_t delta, bool pe32_plus) {
 }  // namespace
 
 ReferenceOutcome ReferenceRebase(const Bytes& image, const peimage::RebaseOptions& options) {
-  peimage::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageHeaders> parsed = peimage::ParseHeaders(io);
-  if (!parsed.ok()) return Refused(parsed.error().code, image);
-  const peimage::ImageHeaders& h = parsed.value();
+  Headers h{};
+  if (auto fault = ReadHeaders(image, h)) return Refused(*fault, image);
 
   const uint64_t base = options.new_base;
   if (base == 0 || base % k64KiB != 0) return Refused(ErrorCode::kBadRequestedBase, image);
   if (!h.pe32_plus && base + h.size_of_image > (uint64_t{1} << 32)) return Refused(ErrorCode::kBadRequestedBase, image);
   if (h.pe32_plus && base > UINT64_MAX - h.size_of_image) return Refused(ErrorCode::kBadRequestedBase, image);
-  uint64_t new_size = (uint64_t{h.size_of_image} + k64KiB - 1) / k64KiB * k64KiB;
+  uint64_t new_size = (h.size_of_image + k64KiB - 1) / k64KiB * k64KiB;
   if (options.max_image_size != 0 && new_size > options.max_image_size) return Refused(ErrorCode::kImageTooLarge, image);
   if (base == h.image_base) return ReferenceOutcome{std::nullopt, image};
 
-  peimage::Result<peimage::SectionMap> sections = peimage::SectionMap::Build(h);
-  if (!sections.ok()) return Refused(sections.error().code, image);
+  std::vector<Section> sections;
+  if (auto fault = ReadSections(image, h, sections)) return Refused(*fault, image);
+  const uint64_t characteristics = ReadLe(image, h.nt + 22, 2);
   if (h.image_base % k64KiB != 0) return Refused(ErrorCode::kInconsistentHeaders, image);
-  if ((h.characteristics & 0x1000) && !options.allow_system_image) return Refused(ErrorCode::kSystemImage, image);
-  if (h.certificate_table && h.certificate_table->size != 0) return Refused(ErrorCode::kSignedImage, image);
-  if (h.characteristics & 0x0001) return Refused(ErrorCode::kRelocationsStripped, image);
-  auto table = peimage::LocateRelocations(h, sections.value());
-  if (!table.ok()) return Refused(table.error().code, image);
-  if (!table.value() && !MovableWithoutRelocations(image, h)) return Refused(ErrorCode::kRelocationsStripped, image);
-
+  if ((characteristics & 0x1000) && !options.allow_system_image) return Refused(ErrorCode::kSystemImage, image);
+  if (h.Directory(4, 1, image) != 0) return Refused(ErrorCode::kSignedImage, image);
+  if (characteristics & 0x0001) return Refused(ErrorCode::kRelocationsStripped, image);
+  const uint64_t table_rva = h.Directory(5, 0, image), table_size = h.Directory(5, 1, image);
   std::vector<Target> targets;
-  if (table.value()) {
-    if (auto fault = CollectTargets(image, *table.value(), sections.value(), targets)) return Refused(*fault, image);
+  if (table_size == 0) {
+    if (!MovableWithoutRelocations(image, h)) return Refused(ErrorCode::kRelocationsStripped, image);
+  } else {
+    if (table_rva == 0) return Refused(ErrorCode::kBadRelocationTable, image);
+    std::optional<uint64_t> table = FileOffset(sections, table_rva, table_size);
+    if (!table) return Refused(ErrorCode::kRelocationOutOfRange, image);
+    if (auto fault = CollectTargets(image, Table{*table, table_size}, sections, targets)) return Refused(*fault, image);
   }
   std::vector<bool> claimed(image.size());
   for (const Target& t : targets) {
@@ -162,9 +243,11 @@ ReferenceOutcome ReferenceRebase(const Bytes& image, const peimage::RebaseOption
 
   Bytes out = image;
   for (const Target& t : targets) Patch(out, t, base - h.image_base, h.pe32_plus);
-  WriteLe(out, h.image_base_offset, h.pe32_plus ? 8 : 4, base);
-  WriteLe(out, h.time_date_stamp_offset, 4, options.time_stamp != 0 ? options.time_stamp : h.time_date_stamp + 1);
-  if (h.checksum != 0) WriteLe(out, h.checksum_offset, 4, ReferenceChecksum(out, static_cast<uint32_t>(h.checksum_offset)));
+  WriteLe(out, h.image_base_field, h.pe32_plus ? 8 : 4, base);
+  const uint64_t stamp = ReadLe(image, h.nt + 8, 4);
+  WriteLe(out, h.nt + 8, 4, options.time_stamp != 0 ? options.time_stamp : stamp + 1);
+  const uint32_t checksum_at = static_cast<uint32_t>(h.optional + 64);
+  if (h.checksum != 0) WriteLe(out, checksum_at, 4, ReferenceChecksum(out, checksum_at));
   return ReferenceOutcome{std::nullopt, out};
 }
 

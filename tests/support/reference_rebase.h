@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "peimage/error_code.h"
+#include "peimage/error.h"
 #include "peimage/rebaser.h"
 
 namespace testing_support {
@@ -20,9 +20,9 @@ struct ReferenceOutcome {
 /// a test oracle for the engine: the whole image in memory, the relocation
 /// table walked in table order, every target claimed in a bitmap of the file,
 /// each type's arithmetic written out from the format, the checksum computed
-/// from its definition. It shares only the engine's header and section
-/// parsing, and checks in the engine's order, so that both refuse an image
-/// with the same code.
+/// from its definition. It reads the headers, sections and blocks with code
+/// of its own, and checks in the engine's order, so that both refuse an
+/// image with the same code.
 ReferenceOutcome ReferenceRebase(const std::vector<uint8_t>& image, const peimage::RebaseOptions& options);
 
 }  // namespace testing_support

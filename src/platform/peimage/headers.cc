@@ -3,60 +3,126 @@
 #include <algorithm>
 #include <cstring>
 
-#include "byte_view.h"
+#include "bytes.h"
 
 namespace peimage {
 
 namespace {
 
+constexpr uint64_t kFirstPage = 4096;
 constexpr uint64_t kDosHeaderSize = 0x40;
 constexpr uint64_t kLfanewOffset = 0x3C;
 constexpr uint64_t kOptionalHeaderOffset = 24;  // from e_lfanew: "PE\0\0" and the file header
 constexpr uint64_t kSectionHeaderSize = 40;
-
-struct OptionalHeaderLayout {
-  uint64_t image_base;
-  unsigned image_base_width;
-  uint64_t number_of_rva_and_sizes;
-  uint64_t directories;
-};
-
-constexpr OptionalHeaderLayout kPe32Layout{28, 4, 92, 96};
-constexpr OptionalHeaderLayout kPe32PlusLayout{24, 8, 108, 112};
+// Offsets in the optional header, the same for PE32 and PE32+.
+constexpr uint64_t kAddressOfEntryPointOffset = 16;
 constexpr uint64_t kSizeOfImageOffset = 56;
 constexpr uint64_t kSizeOfHeadersOffset = 60;
 constexpr uint64_t kCheckSumOffset = 64;
-constexpr uint64_t kAddressOfEntryPointOffset = 16;
 constexpr uint64_t kDllCharacteristicsOffset = 70;
 
-using Bytes = std::vector<uint8_t>;
+constexpr unsigned kCertificateDirectory = 4;
+constexpr unsigned kBaseRelocationDirectory = 5;
+constexpr unsigned kTlsDirectory = 9;
+constexpr unsigned kLoadConfigDirectory = 10;
+constexpr unsigned kDelayImportDirectory = 13;
 
-Result<Bytes> ReadBytes(ImageIo& io, uint64_t offset, uint64_t length, const char* what) {
-  if (!RangeInside(offset, length, io.Size())) {
-    return MakeError(ErrorCode::kTruncatedHeaders,
-                     "%s at offset 0x%llX (%llu bytes) runs past the end of the file (%llu bytes)", what,
-                     static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
-                     static_cast<unsigned long long>(io.Size()));
-  }
-  Bytes bytes(static_cast<size_t>(length));
-  Status read = io.Read(offset, bytes.data(), bytes.size());
-  if (!read.ok()) return read.error();
-  return bytes;
+// Offsets in the optional header that differ between PE32 and PE32+.
+struct OptionalHeaderLayout {
+  uint64_t image_base;
+  uint64_t number_of_rva_and_sizes;
+  uint64_t directories;
+};
+constexpr OptionalHeaderLayout kPe32Layout{28, 92, 96};
+constexpr OptionalHeaderLayout kPe32PlusLayout{24, 108, 112};
+
+const OptionalHeaderLayout& LayoutOf(bool pe32_plus) { return pe32_plus ? kPe32PlusLayout : kPe32Layout; }
+
+Error PastEnd(const char* what, uint64_t offset, uint64_t length, uint64_t size) {
+  return MakeError(ErrorCode::kTruncatedHeaders, "%s at offset 0x%llX (%llu bytes) runs past the end of the file (%llu bytes)",
+                   what, static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length),
+                   static_cast<unsigned long long>(size));
 }
 
-Status ReadLfanew(ImageIo& io, uint32_t& lfanew) {
-  if (io.Size() < 2) return MakeError(ErrorCode::kNotPeImage, "file of %llu bytes has no \"MZ\" signature",
-                                      static_cast<unsigned long long>(io.Size()));
-  Result<Bytes> mz = ReadBytes(io, 0, 2, "DOS signature");
+// The header bytes of one image: its first page, where the headers of nearly
+// every image lie, read once; a range past it is read when it is asked for.
+class HeaderBytes {
+ public:
+  explicit HeaderBytes(ImageIo& io) : io_(io), size_(io.Size()) {}
+
+  uint64_t size() const { return size_; }
+
+  // [offset, offset + length) of the file, valid until the next call.
+  // Errors: kTruncatedHeaders, naming `what`, when it runs past the end of
+  // the file; kIoError.
+  Result<const uint8_t*> Read(uint64_t offset, uint64_t length, const char* what) {
+    if (!RangeInside(offset, length, size_)) return PastEnd(what, offset, length, size_);
+    if (!page_read_) {
+      if (Status read = io_.Read(0, page_, static_cast<size_t>(std::min(kFirstPage, size_))); !read.ok()) {
+        return read.error();
+      }
+      page_read_ = true;
+    }
+    if (RangeInside(offset, length, std::min(kFirstPage, size_))) return page_ + offset;
+    beyond_.resize(static_cast<size_t>(length));
+    if (Status read = io_.Read(offset, beyond_.data(), beyond_.size()); !read.ok()) return read.error();
+    return beyond_.data();
+  }
+
+ private:
+  ImageIo& io_;
+  const uint64_t size_;
+  bool page_read_ = false;
+  uint8_t page_[kFirstPage];
+  std::vector<uint8_t> beyond_;
+};
+
+Result<BaseFields> ReadBase(HeaderBytes& file) {
+  const uint64_t size = file.size();
+  if (size < 2) {
+    return MakeError(ErrorCode::kNotPeImage, "file of %llu bytes has no \"MZ\" signature",
+                     static_cast<unsigned long long>(size));
+  }
+  Result<const uint8_t*> mz = file.Read(0, 2, "DOS signature");
   if (!mz.ok()) return mz.error();
   if (mz.value()[0] != 'M' || mz.value()[1] != 'Z') {
-    return MakeError(ErrorCode::kNotPeImage, "DOS signature 0x%02X%02X is not \"MZ\"", mz.value()[1],
-                     mz.value()[0]);
+    return MakeError(ErrorCode::kNotPeImage, "DOS signature 0x%02X%02X is not \"MZ\"", mz.value()[1], mz.value()[0]);
   }
-  Result<Bytes> dos = ReadBytes(io, 0, kDosHeaderSize, "DOS header");
+  Result<const uint8_t*> dos = file.Read(0, kDosHeaderSize, "DOS header");
   if (!dos.ok()) return dos.error();
-  lfanew = *ByteView(dos.value().data(), dos.value().size()).U32(kLfanewOffset);
-  return {};
+  const uint32_t lfanew = LoadLe<uint32_t>(dos.value() + kLfanewOffset);
+  if (!RangeInside(lfanew, 4, size)) {
+    return MakeError(ErrorCode::kNotPeImage, "e_lfanew 0x%X leaves no room for the \"PE\" signature in a %llu-byte file",
+                     lfanew, static_cast<unsigned long long>(size));
+  }
+  // What lies past the end of the file reads as zero, as the loader maps it.
+  uint8_t nt[kOptionalHeaderOffset + kSizeOfImageOffset + 4] = {};
+  const uint64_t present = std::min<uint64_t>(sizeof nt, size - lfanew);
+  Result<const uint8_t*> read = file.Read(lfanew, present, "NT headers");
+  if (!read.ok()) return read.error();
+  std::memcpy(nt, read.value(), static_cast<size_t>(present));
+  if (LoadLe<uint32_t>(nt) != 0x00004550) {
+    return MakeError(ErrorCode::kNotPeImage, "signature 0x%08X at e_lfanew 0x%X is not \"PE\\0\\0\"", LoadLe<uint32_t>(nt),
+                     lfanew);
+  }
+  const uint8_t* optional = nt + kOptionalHeaderOffset;
+  const uint64_t optional_offset = uint64_t{lfanew} + kOptionalHeaderOffset;
+  if (!RangeInside(optional_offset, 2, size)) return PastEnd("optional header Magic", optional_offset, 2, size);
+  const uint16_t magic = LoadLe<uint16_t>(optional);
+  if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
+    return MakeError(ErrorCode::kInconsistentHeaders, "optional header Magic 0x%X is neither 0x10B nor 0x20B", magic);
+  }
+  BaseFields fields;
+  fields.lfanew = lfanew;
+  fields.pe32_plus = magic == kMagicPe32Plus;
+  const uint64_t image_base = LayoutOf(fields.pe32_plus).image_base;
+  const unsigned width = fields.pe32_plus ? 8 : 4;
+  if (!RangeInside(optional_offset + image_base, width, size)) {
+    return PastEnd("ImageBase", optional_offset + image_base, width, size);
+  }
+  fields.image_base = fields.pe32_plus ? LoadLe<uint64_t>(optional + image_base) : LoadLe<uint32_t>(optional + image_base);
+  fields.size_of_image = LoadLe<uint32_t>(optional + kSizeOfImageOffset);
+  return fields;
 }
 
 // The NT headers may begin inside the DOS header, as in the smallest
@@ -79,129 +145,85 @@ Status CheckRewrittenFieldsClearOfLfanew(const ImageHeaders& headers) {
   return {};
 }
 
-void ReadDirectories(ByteView optional, const OptionalHeaderLayout& layout, ImageHeaders& headers) {
-  uint32_t declared = *optional.U32(layout.number_of_rva_and_sizes);
-  uint64_t fitting = (optional.size() - layout.directories) / 8;
-  uint64_t count = std::min<uint64_t>(declared, fitting);
+Status ReadOptionalHeader(HeaderBytes& file, uint64_t offset, uint16_t size, ImageHeaders& headers) {
+  Result<const uint8_t*> read = file.Read(offset, size, "optional header");
+  if (!read.ok()) return read.error();
+  const uint8_t* optional = read.value();
+  const OptionalHeaderLayout& layout = LayoutOf(headers.pe32_plus);
+  if (size < layout.directories) {
+    return MakeError(ErrorCode::kInconsistentHeaders, "SizeOfOptionalHeader %u is below %u for %s", size,
+                     static_cast<unsigned>(layout.directories), headers.pe32_plus ? "PE32+" : "PE32");
+  }
+  headers.entry_point = LoadLe<uint32_t>(optional + kAddressOfEntryPointOffset);
+  headers.size_of_headers = LoadLe<uint32_t>(optional + kSizeOfHeadersOffset);
+  headers.checksum = LoadLe<uint32_t>(optional + kCheckSumOffset);
+  headers.dll_characteristics = LoadLe<uint16_t>(optional + kDllCharacteristicsOffset);
+  headers.image_base_offset = offset + layout.image_base;
+  headers.checksum_offset = offset + kCheckSumOffset;
+
+  const uint64_t count = std::min<uint64_t>(LoadLe<uint32_t>(optional + layout.number_of_rva_and_sizes),
+                                            (size - layout.directories) / 8);
   auto directory = [&](unsigned index) -> std::optional<DataDirectory> {
     if (index >= count) return std::nullopt;
-    uint64_t at = layout.directories + 8ull * index;
-    return DataDirectory{*optional.U32(at), *optional.U32(at + 4)};
+    const uint8_t* at = optional + layout.directories + 8 * index;
+    return DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
   };
   headers.certificate_table = directory(kCertificateDirectory);
   headers.base_relocation_table = directory(kBaseRelocationDirectory);
   headers.tls_table = directory(kTlsDirectory);
   headers.load_config_table = directory(kLoadConfigDirectory);
   headers.delay_import_table = directory(kDelayImportDirectory);
-}
-
-Status ReadOptionalHeader(ImageIo& io, uint64_t offset, uint16_t size, ImageHeaders& headers) {
-  Result<Bytes> bytes = ReadBytes(io, offset, size, "optional header");
-  if (!bytes.ok()) return bytes.error();
-  ByteView optional(bytes.value().data(), bytes.value().size());
-  const OptionalHeaderLayout& layout = headers.pe32_plus ? kPe32PlusLayout : kPe32Layout;
-  if (size < layout.directories) {
-    return MakeError(ErrorCode::kInconsistentHeaders, "SizeOfOptionalHeader %u is below %u for %s", size,
-                     static_cast<unsigned>(layout.directories), headers.pe32_plus ? "PE32+" : "PE32");
-  }
-  headers.size_of_headers = *optional.U32(kSizeOfHeadersOffset);
-  headers.checksum = *optional.U32(kCheckSumOffset);
-  headers.entry_point = *optional.U32(kAddressOfEntryPointOffset);
-  headers.dll_characteristics = *optional.U16(kDllCharacteristicsOffset);
-  headers.image_base_offset = offset + layout.image_base;
-  headers.checksum_offset = offset + kCheckSumOffset;
-  ReadDirectories(optional, layout, headers);
   return {};
 }
 
-Status ReadSectionTable(ImageIo& io, uint64_t offset, uint16_t count, ImageHeaders& headers) {
-  Result<Bytes> bytes = ReadBytes(io, offset, kSectionHeaderSize * count, "section table");
-  if (!bytes.ok()) return bytes.error();
-  ByteView table(bytes.value().data(), bytes.value().size());
+Status ReadSectionTable(HeaderBytes& file, uint64_t offset, uint16_t count, ImageHeaders& headers) {
+  Result<const uint8_t*> read = file.Read(offset, kSectionHeaderSize * count, "section table");
+  if (!read.ok()) return read.error();
   headers.sections.resize(count);
   for (uint16_t i = 0; i < count; ++i) {
+    const uint8_t* at = read.value() + kSectionHeaderSize * i;
     RawSection& section = headers.sections[i];
-    uint64_t at = kSectionHeaderSize * i;
-    std::memcpy(section.name, table.data() + at, 8);
-    section.virtual_size = *table.U32(at + 8);
-    section.virtual_address = *table.U32(at + 12);
-    section.size_of_raw_data = *table.U32(at + 16);
-    section.pointer_to_raw_data = *table.U32(at + 20);
-    section.characteristics = *table.U32(at + 36);
+    std::memcpy(section.name, at, 8);
+    section.virtual_size = LoadLe<uint32_t>(at + 8);
+    section.virtual_address = LoadLe<uint32_t>(at + 12);
+    section.size_of_raw_data = LoadLe<uint32_t>(at + 16);
+    section.pointer_to_raw_data = LoadLe<uint32_t>(at + 20);
+    section.characteristics = LoadLe<uint32_t>(at + 36);
   }
-  headers.headers_end = offset + bytes.value().size();
+  headers.headers_end = offset + kSectionHeaderSize * count;
   return {};
 }
 
 }  // namespace
 
 Result<BaseFields> ReadBaseFields(ImageIo& io) {
-  uint32_t lfanew = 0;
-  if (Status dos = ReadLfanew(io, lfanew); !dos.ok()) return dos.error();
-  const uint64_t size = io.Size();
-  if (!RangeInside(lfanew, 4, size)) {
-    return MakeError(ErrorCode::kNotPeImage, "e_lfanew 0x%X leaves no room for the \"PE\" signature in a %llu-byte file",
-                     lfanew, static_cast<unsigned long long>(size));
-  }
-  // What lies past the end of the file reads as zero, as the loader maps it.
-  Bytes nt(kOptionalHeaderOffset + kSizeOfImageOffset + 4, 0);
-  Status read = io.Read(lfanew, nt.data(), static_cast<size_t>(std::min<uint64_t>(nt.size(), size - lfanew)));
-  if (!read.ok()) return read.error();
-  ByteView view(nt.data(), nt.size());
-  if (*view.U32(0) != 0x00004550) {
-    return MakeError(ErrorCode::kNotPeImage, "signature 0x%08X at e_lfanew 0x%X is not \"PE\\0\\0\"", *view.U32(0), lfanew);
-  }
-  const uint64_t optional = uint64_t{lfanew} + kOptionalHeaderOffset;
-  auto past_end = [&](const char* field, uint64_t offset, unsigned width) {
-    return MakeError(ErrorCode::kTruncatedHeaders, "%s at offset 0x%llX (%u bytes) runs past the end of the file (%llu bytes)",
-                     field, static_cast<unsigned long long>(offset), width, static_cast<unsigned long long>(size));
-  };
-  if (!RangeInside(optional, 2, size)) return past_end("optional header Magic", optional, 2);
-  uint16_t magic = *view.U16(kOptionalHeaderOffset);
-  if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
-    return MakeError(ErrorCode::kInconsistentHeaders, "optional header Magic 0x%X is neither 0x10B nor 0x20B", magic);
-  }
-  BaseFields fields;
-  fields.lfanew = lfanew;
-  fields.pe32_plus = magic == kMagicPe32Plus;
-  const OptionalHeaderLayout& layout = fields.pe32_plus ? kPe32PlusLayout : kPe32Layout;
-  if (!RangeInside(optional + layout.image_base, layout.image_base_width, size)) {
-    return past_end("ImageBase", optional + layout.image_base, layout.image_base_width);
-  }
-  fields.image_base = *view.Read(kOptionalHeaderOffset + layout.image_base, layout.image_base_width);
-  fields.size_of_image = *view.U32(kOptionalHeaderOffset + kSizeOfImageOffset);
-  return fields;
+  HeaderBytes file(io);
+  return ReadBase(file);
 }
 
 Result<ImageHeaders> ParseHeaders(ImageIo& io) {
-  Result<BaseFields> fields = ReadBaseFields(io);
-  if (!fields.ok()) return fields.error();
-  const uint32_t lfanew = fields.value().lfanew;
+  HeaderBytes file(io);
+  Result<BaseFields> base = ReadBase(file);
+  if (!base.ok()) return base.error();
   ImageHeaders headers;
-  headers.file_size = io.Size();
-  headers.pe32_plus = fields.value().pe32_plus;
-  headers.image_base = fields.value().image_base;
-  headers.size_of_image = fields.value().size_of_image;
+  static_cast<BaseFields&>(headers) = base.value();
+  headers.file_size = file.size();
 
   // The file header lies inside the file: the Magic after it does.
-  Result<Bytes> nt = ReadBytes(io, lfanew, kOptionalHeaderOffset, "NT headers");
+  const uint64_t nt_offset = headers.lfanew;
+  Result<const uint8_t*> nt = file.Read(nt_offset, kOptionalHeaderOffset, "NT headers");
   if (!nt.ok()) return nt.error();
-  ByteView view(nt.value().data(), nt.value().size());
-  headers.machine = *view.U16(4);
-  uint16_t number_of_sections = *view.U16(6);
-  headers.time_date_stamp = *view.U32(8);
-  uint16_t size_of_optional_header = *view.U16(20);
-  headers.characteristics = *view.U16(22);
-  headers.time_date_stamp_offset = uint64_t{lfanew} + 8;
+  const uint16_t number_of_sections = LoadLe<uint16_t>(nt.value() + 6);
+  headers.time_date_stamp = LoadLe<uint32_t>(nt.value() + 8);
+  const uint16_t size_of_optional_header = LoadLe<uint16_t>(nt.value() + 20);
+  headers.characteristics = LoadLe<uint16_t>(nt.value() + 22);
+  headers.time_date_stamp_offset = nt_offset + 8;
 
-  uint64_t optional_offset = uint64_t{lfanew} + kOptionalHeaderOffset;
-  if (Status optional = ReadOptionalHeader(io, optional_offset, size_of_optional_header, headers); !optional.ok()) {
-    return optional.error();
-  }
-  if (Status clear = CheckRewrittenFieldsClearOfLfanew(headers); !clear.ok()) return clear.error();
-  if (Status sections = ReadSectionTable(io, optional_offset + size_of_optional_header, number_of_sections, headers);
-      !sections.ok()) {
-    return sections.error();
+  const uint64_t optional = nt_offset + kOptionalHeaderOffset;
+  if (Status s = ReadOptionalHeader(file, optional, size_of_optional_header, headers); !s.ok()) return s.error();
+  if (Status s = CheckRewrittenFieldsClearOfLfanew(headers); !s.ok()) return s.error();
+  if (Status s = ReadSectionTable(file, optional + size_of_optional_header, number_of_sections, headers); !s.ok()) {
+    return s.error();
   }
   return headers;
 }

@@ -5,24 +5,21 @@
 #include <optional>
 #include <vector>
 
+#include "error.h"
 #include "image_io.h"
-#include "result.h"
 
 namespace peimage {
 
+/// Image bases, and so the distance an image moves, are multiples of this.
+constexpr uint64_t kAllocationGranularity = 0x10000;
+
 constexpr uint16_t kImageFileRelocsStripped = 0x0001;
 constexpr uint16_t kImageFileSystem = 0x1000;
-constexpr uint16_t kImageFileDll = 0x2000;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint16_t kMagicPe32Plus = 0x20B;
 constexpr uint16_t kDllCharacteristicsDynamicBase = 0x0040;
 constexpr uint32_t kSectionContainsCode = 0x00000020;
 constexpr uint32_t kSectionExecutable = 0x20000000;
-constexpr unsigned kCertificateDirectory = 4;
-constexpr unsigned kBaseRelocationDirectory = 5;
-constexpr unsigned kTlsDirectory = 9;
-constexpr unsigned kLoadConfigDirectory = 10;
-constexpr unsigned kDelayImportDirectory = 13;
 
 /// A data directory entry as stored: an address (an RVA, except for the
 /// certificate table, where it is a file offset) and a size.
@@ -41,17 +38,21 @@ struct RawSection {
   uint32_t characteristics = 0;
 };
 
-/// The headers of a PE image whose layout has been checked: every field
-/// below was read from inside the file, the optional header is large enough
-/// for the fields the engine uses, and the section table lies inside the file.
-struct ImageHeaders {
-  uint64_t file_size = 0;
+/// What the loader needs to place an image.
+struct BaseFields {
+  uint32_t lfanew = 0;
   bool pe32_plus = false;
-  uint16_t machine = 0;
+  uint64_t image_base = 0;
+  uint32_t size_of_image = 0;  // as the loader reads it: 0 past the end of the file
+};
+
+/// The headers of a PE image whose layout has been checked: every field was
+/// read from inside the file, the optional header is large enough for the
+/// fields below, and the section table lies inside the file.
+struct ImageHeaders : BaseFields {
+  uint64_t file_size = 0;
   uint16_t characteristics = 0;
   uint32_t time_date_stamp = 0;
-  uint64_t image_base = 0;
-  uint32_t size_of_image = 0;
   uint32_t size_of_headers = 0;
   uint32_t checksum = 0;
   uint32_t entry_point = 0;  // AddressOfEntryPoint
@@ -77,16 +78,8 @@ struct ImageHeaders {
   unsigned address_width() const { return pe32_plus ? 8 : 4; }
 };
 
-/// What the loader needs to place an image.
-struct BaseFields {
-  uint32_t lfanew = 0;
-  bool pe32_plus = false;
-  uint64_t image_base = 0;
-  uint32_t size_of_image = 0;  // as the loader reads it: 0 past the end of the file
-};
-
-/// Reads the base of the image behind `io` as the loader does, checking only
-/// what that needs: "MZ", an e_lfanew inside the file, "PE\0\0", a known
+/// Reads the base of the image behind `io` as the loader does, from the
+/// file's first page: "MZ", an e_lfanew inside the file, "PE\0\0", a known
 /// optional header Magic and an ImageBase inside the file. The NT headers
 /// may overlap the DOS header, and other header bytes past the end of the
 /// file read as zero, as the loader maps them.
@@ -95,13 +88,14 @@ struct BaseFields {
 /// ImageBase), kInconsistentHeaders (unknown Magic), kIoError.
 Result<BaseFields> ReadBaseFields(ImageIo& io);
 
-/// Reads and checks the DOS header, NT headers, optional header and section
-/// table of the image behind `io`, as a rebase needs them: ReadBaseFields,
-/// then all of them inside the file.
+/// Reads and checks the headers and section table of the image behind `io`
+/// as a rebase needs them: what ReadBaseFields checks, then all of them
+/// inside the file. One read of the first page, another only for what lies
+/// past it.
 /// Errors: those of ReadBaseFields; kTruncatedHeaders (a header or the
 /// section table runs past the file), kInconsistentHeaders
 /// (SizeOfOptionalHeader too small for its Magic, a field that a rebase
-/// rewrites lies over e_lfanew), kIoError (the read failed).
+/// rewrites lies over e_lfanew), kIoError.
 Result<ImageHeaders> ParseHeaders(ImageIo& io);
 
 }  // namespace peimage

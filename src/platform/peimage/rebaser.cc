@@ -6,27 +6,27 @@
 #include <utility>
 #include <vector>
 
-#include "base_relocations.h"
 #include "headers.h"
-#include "prefetch_io.h"
-#include "rebase_pass.h"
+#include "patch.h"
 #include "relocation_index.h"
-#include "relocation_patch.h"
-#include "relocation_table.h"
-#include "section_map.h"
+#include "relocations.h"
+#include "sections.h"
+#include "sweep.h"
 
 namespace peimage {
 
 namespace {
 
-constexpr uint64_t kAllocationGranularity = 0x10000;
-// Read ahead in one piece: the first page, where the headers of nearly every
-// image lie.
-constexpr uint64_t kHeaderBytes = 4096;
+ImageReport ReportOf(const BaseFields& fields) {
+  uint64_t rounded = (uint64_t{fields.size_of_image} + kAllocationGranularity - 1) & ~(kAllocationGranularity - 1);
+  return ImageReport{fields.size_of_image, fields.image_base, rounded};
+}
 
-ImageReport ReportOf(uint32_t size_of_image, uint64_t image_base) {
-  uint64_t rounded = (uint64_t{size_of_image} + kAllocationGranularity - 1) & ~(kAllocationGranularity - 1);
-  return ImageReport{size_of_image, image_base, rounded};
+Status CheckSize(const ImageReport& report, uint64_t max_image_size) {
+  if (max_image_size == 0 || report.new_image_size <= max_image_size) return {};
+  return MakeError(ErrorCode::kImageTooLarge, "image size 0x%llX exceeds the limit 0x%llX",
+                   static_cast<unsigned long long>(report.new_image_size),
+                   static_cast<unsigned long long>(max_image_size));
 }
 
 Status CheckRequest(const ImageHeaders& headers, const ImageReport& report, const RebaseOptions& options) {
@@ -45,12 +45,7 @@ Status CheckRequest(const ImageHeaders& headers, const ImageReport& report, cons
     return MakeError(ErrorCode::kBadRequestedBase, "requested base 0x%llX + SizeOfImage 0x%X overflows 64 bits",
                      static_cast<unsigned long long>(base), headers.size_of_image);
   }
-  if (options.max_image_size != 0 && report.new_image_size > options.max_image_size) {
-    return MakeError(ErrorCode::kImageTooLarge, "image size 0x%llX exceeds the limit 0x%llX",
-                     static_cast<unsigned long long>(report.new_image_size),
-                     static_cast<unsigned long long>(options.max_image_size));
-  }
-  return {};
+  return CheckSize(report, options.max_image_size);
 }
 
 Status CheckMovable(const ImageHeaders& headers, const RebaseOptions& options) {
@@ -115,21 +110,19 @@ uint32_t NewTimeStamp(const ImageHeaders& headers, const RebaseOptions& options)
 
 }  // namespace
 
-Result<ImageReport> QueryImage(ImageIo& file) {
-  PrefetchIo io(file);
-  (void)io.Prefetch(0, kHeaderBytes);
+Result<ImageReport> QueryImage(ImageIo& io, uint64_t max_image_size) {
   Result<BaseFields> fields = ReadBaseFields(io);
   if (!fields.ok()) return fields.error();
-  return ReportOf(fields.value().size_of_image, fields.value().image_base);
+  ImageReport report = ReportOf(fields.value());
+  if (Status s = CheckSize(report, max_image_size); !s.ok()) return s.error();
+  return report;
 }
 
-Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
-  PrefetchIo io(file);
-  (void)io.Prefetch(0, kHeaderBytes);  // a failed read is met again, and reported, where it matters
+Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options, Workspace& workspace) {
   Result<ImageHeaders> parsed = ParseHeaders(io);
   if (!parsed.ok()) return parsed.error();
   const ImageHeaders& headers = parsed.value();
-  ImageReport report = ReportOf(headers.size_of_image, headers.image_base);
+  ImageReport report = ReportOf(headers);
   if (Status s = CheckRequest(headers, report, options); !s.ok()) return s.error();
   if (options.new_base == headers.image_base) return report;
 
@@ -147,7 +140,7 @@ Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
   std::optional<RelocationTable> table;
   RelocationPieces pieces;
   if (directory.value()) {
-    table.emplace(io, *directory.value());
+    table.emplace(io, *directory.value(), workspace);
     Result<RelocationPieces> indexed = IndexRelocations(*table, sections.value());
     if (!indexed.ok()) return indexed.error();
     pieces = std::move(indexed.value());
@@ -155,7 +148,7 @@ Result<ImageReport> RebaseImage(ImageIo& file, const RebaseOptions& options) {
   CheckedRebase rebase{headers,      sections.value(),  table ? &*table : nullptr,
                        pieces,       delta.value(),     options.new_base,
                        NewTimeStamp(headers, options)};
-  if (Status s = WriteRebase(io, rebase); !s.ok()) return s.error();
+  if (Status s = WriteRebase(io, rebase, workspace); !s.ok()) return s.error();
   return report;
 }
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "error.h"
 #include "image_io.h"
-#include "result.h"
 
 namespace peimage {
 
@@ -28,29 +28,26 @@ struct RebaseOptions {
 
 /// Reads the base and sizes of the image behind `io` without changing it,
 /// wherever the loader would: only what ReadBaseFields checks need hold.
-/// Errors: those of ReadBaseFields.
-Result<ImageReport> QueryImage(ImageIo& io);
+/// Errors: those of ReadBaseFields; kImageTooLarge when the new image size
+/// exceeds `max_image_size` (0: no limit).
+Result<ImageReport> QueryImage(ImageIo& io, uint64_t max_image_size = 0);
 
-/// Rebases the image behind `io` in place to `options.new_base`: adds the
-/// delta to every relocation target, stores the new ImageBase and header time
-/// stamp and, when the stored CheckSum is nonzero, the recomputed checksum.
-/// No other byte changes. An image already at the new base is left untouched.
-/// All checks run before the first write; on any error the file is unchanged,
-/// except for kPartiallyWritten. Memory: the headers, a 256 KiB window, a
-/// relocation table buffer of at most 256 KiB, and 16 bytes for each block
-/// of the table (one per section for a block whose page spans several).
+/// Rebases the image behind `io` in place to `options.new_base`, working in
+/// `workspace`: adds the delta to every relocation target, stores the new
+/// ImageBase and header time stamp and, when the stored CheckSum is
+/// nonzero, the recomputed checksum. No other byte changes. An image already
+/// at the new base is left untouched. All checks run before the first write;
+/// on any error the file is unchanged, except for kPartiallyWritten. Memory:
+/// the headers, the workspace, and what IndexRelocations keeps.
 /// Errors: those of ParseHeaders and SectionMap::Build; kBadRequestedBase
 /// (zero, not a multiple of 64 KiB, or past 4 GiB for PE32);
 /// kInconsistentHeaders (the current ImageBase is not a multiple of 64 KiB);
 /// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped
 /// (IMAGE_FILE_RELOCS_STRIPPED, or no relocation directory in an image that
 /// is not DYNAMIC_BASE and has code, an entry point, or a TLS, load
-/// configuration or delay-import directory); those of
-/// LocateRelocations and IndexRelocations; kBadRelocationTable (two targets
-/// overlap); kRelocationOutOfRange (a target with
-/// no file bytes behind it, or inside the relocation table); kIoError;
-/// kPartiallyWritten (a write failed and so did restoring the original bytes).
-Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options);
+/// configuration or delay-import directory); those of LocateRelocations,
+/// IndexRelocations and WriteRebase.
+Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options, Workspace& workspace);
 
 }  // namespace peimage
 

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <optional>
 
-#include "base_relocations.h"
-#include "block_shape.h"
-
 namespace peimage {
 
 namespace {
@@ -25,37 +22,39 @@ Error Overlap(const Relocation& r) {
                    r.type, static_cast<unsigned long long>(r.rva));
 }
 
-/// Sets the `width` bits from bit `at`, a bit per byte of a target. False
-/// when one of them was set before.
-bool ClaimBits(uint64_t* bits, uint64_t at, unsigned width) {
-  bool fresh = true;
-  for (uint64_t bit = at; bit < at + width; ++bit) {
-    uint64_t mask = uint64_t{1} << (bit % 64);
-    fresh = fresh && (bits[bit / 64] & mask) == 0;
-    bits[bit / 64] |= mask;
-  }
-  return fresh;
-}
-
-/// Claims on file bytes for pieces visited in file order. A piece's targets
-/// lie within kMaxLength of its first byte, so the claims that can meet
-/// them lie in a short stretch that slides along with the pieces.
-class SlidingClaims {
+// Claims on bytes, a bit each, over a span of bytes from an origin: two
+// targets overlap when one claims a byte the other has. The span holds a
+// block's page and its widest target, or a piece and the claims that can
+// meet it: those of pieces visited in file order before it lie within
+// kMaxLength of its first byte.
+class Claims {
  public:
-  /// Drops the claims before `first`, the first byte of the next piece,
-  /// which is at or after that of the last one.
-  void MoveTo(uint64_t first) {
+  // Drops every claim; offsets count from `origin` from now on.
+  void Restart(uint64_t origin) {
+    std::memset(bits_, 0, sizeof bits_);
+    origin_ = origin;
+  }
+  // Drops the claims before `first`, which is at or after the origin.
+  void SlideTo(uint64_t first) {
     if (first - origin_ >= 2 * kHalf) {
-      std::memset(bits_, 0, sizeof bits_);
-      origin_ = first;
+      Restart(first);
     } else if (first - origin_ >= kHalf) {
       std::memcpy(bits_, bits_ + kWords / 2, sizeof bits_ / 2);
       std::memset(bits_ + kWords / 2, 0, sizeof bits_ / 2);
       origin_ += kHalf;
     }
   }
-  /// Claims a target of the piece last moved to.
-  bool Claim(uint64_t offset, unsigned width) { return ClaimBits(bits_, offset - origin_, width); }
+  // Claims [at, at + width), which lies in the span. False when one of its
+  // bytes was claimed before.
+  bool Claim(uint64_t at, unsigned width) {
+    bool fresh = true;
+    for (uint64_t bit = at - origin_; bit < at - origin_ + width; ++bit) {
+      uint64_t mask = uint64_t{1} << (bit % 64);
+      fresh = fresh && (bits_[bit / 64] & mask) == 0;
+      bits_[bit / 64] |= mask;
+    }
+    return fresh;
+  }
 
  private:
   static constexpr uint64_t kHalf = 8192;  // more than kMaxLength + the widest target
@@ -114,7 +113,7 @@ class Indexer {
   // Entry by entry: a block of mixed types, or one whose targets come near
   // the table or leave a section, where the first faulty entry is reported.
   Status IndexEntries(uint64_t block, const BlockHeader& header, const uint8_t* entries) {
-    uint64_t claimed[(RelocationPiece::kMaxLength + 63) / 64] = {};
+    block_claims_.Restart(header.page_rva);
     touched_.clear();
     Status s = ForEachRelocation(table_, block, header, entries, [&](const Relocation& r) -> Status {
       unsigned width = RelocationWidth(r.type);
@@ -124,7 +123,7 @@ class Indexer {
       if (InTable(offset, width)) return OutOfRange(r, "lies inside the relocation table");
       // Reported once every other fault is ruled out, as two targets in one
       // byte are found only when all targets are known.
-      if (!ClaimBits(claimed, r.rva - header.page_rva, width) && !first_overlap_) first_overlap_ = Overlap(r);
+      if (!block_claims_.Claim(r.rva, width) && !first_overlap_) first_overlap_ = Overlap(r);
       Spend(*section, width);
       Touch(*section, offset, offset + width);
       return {};
@@ -209,23 +208,23 @@ class Indexer {
   // pieces overlap, which linkers never write; only the targets of such
   // pieces are claimed, in file order.
   Status CheckTargetsDisjoint() {
-    SlidingClaims claims;
+    Claims claims;
     uint64_t reach = 0;  // past the last byte of the pieces before
     for (size_t i = 0; i < pieces_.size(); ++i) {
       const RelocationPiece& piece = pieces_[i];
       bool overlaps = piece.first() < reach || (i + 1 < pieces_.size() && pieces_[i + 1].first() < piece.last());
       reach = std::max(reach, piece.last());
       if (!overlaps) continue;
-      claims.MoveTo(piece.first());
+      claims.SlideTo(piece.first());
       if (Status s = ClaimTargets(piece, claims); !s.ok()) return s;
     }
     return {};
   }
 
-  Status ClaimTargets(const RelocationPiece& piece, SlidingClaims& claims) {
+  Status ClaimTargets(const RelocationPiece& piece, Claims& claims) {
     BlockHeader header;
     const uint8_t* entries = nullptr;
-    if (Status s = ReadBlock(table_, piece.block(), header, entries); !s.ok()) return s;
+    if (Status s = table_.ReadBlock(piece.block(), header, entries); !s.ok()) return s;
     return ForEachRelocation(table_, piece.block(), header, entries, [&](const Relocation& r) -> Status {
       unsigned width = RelocationWidth(r.type);
       std::optional<uint64_t> offset = OffsetInPiece(sections_, piece, r.rva, width);
@@ -239,6 +238,7 @@ class Indexer {
   RelocationTable& table_;
   const SectionMap& sections_;
   RelocationPieces pieces_;
+  Claims block_claims_;  // the targets of the block being indexed
   std::vector<Touched> touched_;
   std::vector<uint32_t> slot_;  // by stretch: its entry in touched_, if that entry is its
   std::vector<uint32_t> room_;  // by section: bytes not yet taken by a target

@@ -5,9 +5,9 @@
 #include <deque>
 #include <optional>
 
-#include "relocation_table.h"
-#include "result.h"
-#include "section_map.h"
+#include "error.h"
+#include "relocations.h"
+#include "sections.h"
 
 namespace peimage {
 
@@ -71,7 +71,7 @@ using RelocationPieces = std::deque<RelocationPiece>;
 /// more pieces than the table has entries, nor (but for one block's) than
 /// half the sections' bytes outside the table.
 /// Errors, the first in table order, overlapping targets only after every
-/// other fault: those of WalkBlocks and ForEachRelocation;
+/// other fault: those of ReadBlock and ForEachRelocation;
 /// kRelocationOutOfRange (a target with no file bytes behind it, or inside
 /// the relocation table); kBadRelocationTable (two targets overlap); kIoError.
 Result<RelocationPieces> IndexRelocations(RelocationTable& table, const SectionMap& sections);

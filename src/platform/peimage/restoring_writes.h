@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "error.h"
 #include "image_io.h"
-#include "result.h"
 
 namespace peimage {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "peimage/memory_image_io.h"
+#include "support/memory_image_io.h"
 #include "peimage/rebaser.h"
 #include "support/image_builder.h"
 
@@ -48,7 +48,7 @@ class MalformedHeaders : public ::testing::TestWithParam<HeaderCase> {};
 TEST_P(MalformedHeaders, AreRefusedByARebaseWithoutChangeAndByAQueryWhereTheLoaderWould) {
   Bytes image = GoodImage();
   GetParam().damage(image);
-  peimage::MemoryImageIo query_io(image);
+  testing_support::MemoryImageIo query_io(image);
   peimage::Result<peimage::ImageReport> query = peimage::QueryImage(query_io);
   if (GetParam().query_reads_base) {
     ASSERT_TRUE(query.ok()) << query.error().message;
@@ -59,10 +59,10 @@ TEST_P(MalformedHeaders, AreRefusedByARebaseWithoutChangeAndByAQueryWhereTheLoad
   }
   EXPECT_EQ(query_io.bytes(), image);
 
-  peimage::MemoryImageIo rebase_io(image);
+  testing_support::MemoryImageIo rebase_io(image);
   peimage::RebaseOptions options;
   options.new_base = 0x12000000;
-  peimage::Result<peimage::ImageReport> rebase = peimage::RebaseImage(rebase_io, options);
+  peimage::Result<peimage::ImageReport> rebase = testing_support::Rebase(rebase_io, options);
   ASSERT_FALSE(rebase.ok());
   EXPECT_EQ(rebase.error().code, GetParam().expected) << rebase.error().message;
   EXPECT_EQ(rebase_io.bytes(), image);
@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Headers, ReadDirectoriesOnlyWhenBothCountsSayTheyExist) {
   Bytes image = ImageBuilder().Section(SectionSpec{".data", 0x1000, 0, Bytes(16, 0), {}, {}})
                     .Directory(5, 0x1000, 8).NumberOfRvaAndSizes(5).Build();
-  peimage::MemoryImageIo io(image);
+  testing_support::MemoryImageIo io(image);
   peimage::Result<peimage::ImageHeaders> few = peimage::ParseHeaders(io);
   ASSERT_TRUE(few.ok());
   EXPECT_FALSE(few.value().base_relocation_table.has_value());
@@ -103,7 +103,7 @@ TEST(Headers, ReadDirectoriesOnlyWhenBothCountsSayTheyExist) {
   WriteLe(image, Layout::kOptionalHeader + 92, 4, 0xFFFF);  // NumberOfRvaAndSizes
   WriteLe(image, Layout::kLfanew + 20, 2, 96 + 8 * 5);       // room for five directories only
   WriteLe(image, Layout::kLfanew + 6, 2, 0);                  // keep the section table out of the way
-  peimage::MemoryImageIo cut(image);
+  testing_support::MemoryImageIo cut(image);
   peimage::Result<peimage::ImageHeaders> clipped = peimage::ParseHeaders(cut);
   ASSERT_TRUE(clipped.ok());
   EXPECT_TRUE(clipped.value().certificate_table.has_value());

@@ -5,7 +5,7 @@
 #include <functional>
 #include <set>
 
-#include "peimage/memory_image_io.h"
+#include "support/memory_image_io.h"
 #include "support/failing_io.h"
 #include "support/image_builder.h"
 
@@ -27,11 +27,11 @@ constexpr uint32_t kDataFile = 0x200;  // its file offset
 
 SectionSpec DataSection(Bytes data) { return SectionSpec{".data", kData, 0, std::move(data), {}, {}}; }
 
-peimage::Result<peimage::ImageReport> Rebase(peimage::MemoryImageIo& io, uint64_t base, uint32_t stamp = 0) {
+peimage::Result<peimage::ImageReport> RebaseTo(testing_support::MemoryImageIo& io, uint64_t base, uint32_t stamp = 0) {
   peimage::RebaseOptions options;
   options.new_base = base;
   options.time_stamp = stamp;
-  return peimage::RebaseImage(io, options);
+  return testing_support::Rebase(io, options);
 }
 
 // Every byte differs only at the given offsets.
@@ -69,8 +69,8 @@ TEST_P(EachRelocationType, PatchesItsTargetAndNothingElse) {
   entries.push_back(Entry(0, 0));  // padding, skipped
   Bytes image = ImageBuilder(c.pe32_plus).Base(c.old_base).Section(DataSection(data))
                     .Relocations({RelocationBlock{kData, entries}}).Overlay({1, 2, 3}).Build();
-  peimage::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = Rebase(io, c.new_base);
+  testing_support::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = RebaseTo(io, c.new_base);
   ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(result.value().old_image_base, c.old_base);
 
@@ -105,8 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Rebase, ReportsSizesAndRoundsTheNewSizeTo64KiB) {
   Bytes image = ImageBuilder().Section(DataSection(Bytes(0x100, 0))).Build();
-  peimage::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+  testing_support::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = RebaseTo(io, 0x12000000);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value().old_image_size, 0x2000u);
   EXPECT_EQ(result.value().new_image_size, 0x10000u);
@@ -121,12 +121,12 @@ TEST(Rebase, PatchesAValueThatStraddlesTwoPagesAndReturnsOnTheWayBack) {
                     .Relocations({RelocationBlock{kData, {Entry(3, 0xFFE), Entry(0, 0)}},
                                   RelocationBlock{kData + 0x1000, {Entry(3, 0x100), Entry(0, 0)}}})
                     .WithChecksum().Build();
-  peimage::MemoryImageIo io(image);
-  ASSERT_TRUE(Rebase(io, 0x20000000).ok());
+  testing_support::MemoryImageIo io(image);
+  ASSERT_TRUE(RebaseTo(io, 0x20000000).ok());
   EXPECT_EQ(ReadLe(io.bytes(), kDataFile + 0xFFE, 4), 0x20002000u);
   EXPECT_EQ(ReadLe(io.bytes(), kDataFile + 0x1100, 4), 0x20003000u);
 
-  ASSERT_TRUE(Rebase(io, 0x10000000, 0x5F000000).ok());
+  ASSERT_TRUE(RebaseTo(io, 0x10000000, 0x5F000000).ok());
   std::set<size_t> checksum = {Layout::kCheckSum, Layout::kCheckSum + 1, Layout::kCheckSum + 2, Layout::kCheckSum + 3};
   ExpectChangedOnlyAt(image, io.bytes(), checksum);
   EXPECT_EQ(io.bytes(), image);  // the checksum comes back as well
@@ -138,8 +138,8 @@ TEST(Rebase, RecomputesANonzeroChecksumIncludingAnOddLastByteAndTheCertificateAr
   for (size_t overlay : {0u, 1u, 2u, 3u}) {
     Bytes image = ImageBuilder().Section(DataSection(data)).Relocations({RelocationBlock{kData, {Entry(3, 0x20), Entry(0, 0)}}})
                       .Overlay(Bytes(overlay, 0xE7)).WithChecksum().Build();
-    peimage::MemoryImageIo io(image);
-    ASSERT_TRUE(Rebase(io, 0x12340000).ok());
+    testing_support::MemoryImageIo io(image);
+    ASSERT_TRUE(RebaseTo(io, 0x12340000).ok());
     EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), testing_support::ReferenceChecksum(io.bytes(), Layout::kCheckSum))
         << "overlay " << overlay;
     EXPECT_NE(ReadLe(io.bytes(), Layout::kCheckSum, 4), ReadLe(image, Layout::kCheckSum, 4));
@@ -148,8 +148,8 @@ TEST(Rebase, RecomputesANonzeroChecksumIncludingAnOddLastByteAndTheCertificateAr
 
 TEST(Rebase, LeavesAZeroChecksumZeroAndHonoursAGivenTimeStamp) {
   Bytes image = ImageBuilder().Section(DataSection(Bytes(0x10, 0))).Build();
-  peimage::MemoryImageIo io(image);
-  ASSERT_TRUE(Rebase(io, 0x12340000, 0x61000000).ok());
+  testing_support::MemoryImageIo io(image);
+  ASSERT_TRUE(RebaseTo(io, 0x12340000, 0x61000000).ok());
   EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), 0u);
   EXPECT_EQ(ReadLe(io.bytes(), Layout::kTimeDateStamp, 4), 0x61000000u);
   ExpectChangedOnlyAt(image, io.bytes(), HeaderFields(false));
@@ -159,8 +159,8 @@ TEST(Rebase, LeavesAZeroChecksumZeroAndHonoursAGivenTimeStamp) {
 TEST(Rebase, MovesAResourceOnlyImageWithoutRelocationsByItsHeader) {
   Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, Bytes(0x80, 7), {}, {}, testing_support::kResources})
                     .WithChecksum().Build();
-  peimage::MemoryImageIo io(image);
-  ASSERT_TRUE(Rebase(io, 0x12340000).ok());
+  testing_support::MemoryImageIo io(image);
+  ASSERT_TRUE(RebaseTo(io, 0x12340000).ok());
   EXPECT_EQ(ReadLe(io.bytes(), Layout::ImageBase(false), 4), 0x12340000u);
   EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), testing_support::ReferenceChecksum(io.bytes(), Layout::kCheckSum));
   std::set<size_t> allowed = HeaderFields(false);
@@ -172,8 +172,8 @@ TEST(Rebase, MovesAResourceOnlyImageWithoutRelocationsByItsHeader) {
 // move would refuse.
 TEST(Rebase, LeavesAnImageAtTheRequestedBaseUntouched) {
   Bytes image = ImageBuilder().Characteristics(0x2103 | 0x1000).Section(DataSection(Bytes(0x10, 0))).Certificate(16).Build();
-  peimage::MemoryImageIo io(image);
-  ASSERT_TRUE(Rebase(io, 0x10000000).ok());
+  testing_support::MemoryImageIo io(image);
+  ASSERT_TRUE(RebaseTo(io, 0x10000000).ok());
   EXPECT_EQ(io.bytes(), image);
 }
 
@@ -189,8 +189,8 @@ class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(Refusals, LeaveTheFileByteForByte) {
   Bytes image = GetParam().image();
-  peimage::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = Rebase(io, GetParam().new_base);
+  testing_support::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = RebaseTo(io, GetParam().new_base);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, GetParam().expected) << result.error().message;
   EXPECT_FALSE(result.error().message.empty());
@@ -329,7 +329,7 @@ TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
   Bytes image = SpreadOutImage();
   for (int fail_at = 1; fail_at <= 3; ++fail_at) {  // pages 0, 2 and 4: three windows
     FailingIo io(image, fail_at, false);
-    peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+    peimage::Result<peimage::ImageReport> result = RebaseTo(io, 0x12000000);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
     EXPECT_EQ(io.bytes(), image) << "failing write " << fail_at;
@@ -338,7 +338,7 @@ TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
 
 TEST(Rebase, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
   FailingIo io(SpreadOutImage(), 2, true);
-  peimage::Result<peimage::ImageReport> result = Rebase(io, 0x12000000);
+  peimage::Result<peimage::ImageReport> result = RebaseTo(io, 0x12000000);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
 }
@@ -346,7 +346,7 @@ TEST(Rebase, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
 TEST(Query, ReadsTheBaseOfImagesThatARebaseWouldRefuse) {
   Bytes image = ImageBuilder().Base(0x00400000).Characteristics(0x3103).Certificate(8).Section(DataSection(Bytes(16, 0)))
                     .Relocations({RelocationBlock{kData, {Entry(9, 0), Entry(0, 0)}}}).Build();
-  peimage::MemoryImageIo io(image);
+  testing_support::MemoryImageIo io(image);
   peimage::Result<peimage::ImageReport> result = peimage::QueryImage(io);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value().old_image_base, 0x00400000u);

@@ -1,4 +1,4 @@
-#include "rebase_pass.h"
+#include "sweep.h"
 
 #include <algorithm>
 #include <array>
@@ -6,11 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "base_relocations.h"
-#include "block_shape.h"
+#include "bytes.h"
 #include "checksum.h"
-#include "file_window.h"
-#include "little_endian.h"
 #include "restoring_writes.h"
 
 namespace peimage {
@@ -31,35 +28,84 @@ Error Changed() {
   return MakeError(ErrorCode::kIoError, "the relocation table changed while the image was being rebased");
 }
 
-template <unsigned kType>
-void PatchEach(uint8_t* at_low, UniformBlock shape, const uint8_t* entries, Delta delta) {
-  for (size_t i = 0; i < shape.count; ++i) {
-    ApplyRelocation<kType>(at_low + ((LoadLe16(entries + 2 * i) & 0xFFFu) - shape.low), delta);
-  }
+// Patches the `shape.count` targets of a uniform block, the first at `at_low`.
+void PatchUniform(uint8_t* at_low, const UniformBlock& shape, const uint8_t* entries, Delta delta) {
+  WithRelocationType(shape.type, [&](auto type) {
+    for (size_t i = 0; i < shape.count; ++i) {
+      ApplyRelocation<type>(at_low + ((LoadLe<uint16_t>(entries + 2 * i) & 0xFFFu) - shape.low), delta);
+    }
+  });
 }
 
-void PatchUniform(uint8_t* at_low, const UniformBlock& shape, const uint8_t* entries, const Delta& delta) {
-  switch (shape.type) {
-    case kRelHigh:
-      return PatchEach<kRelHigh>(at_low, shape, entries, delta);
-    case kRelLow:
-      return PatchEach<kRelLow>(at_low, shape, entries, delta);
-    case kRelHighLow:
-      return PatchEach<kRelHighLow>(at_low, shape, entries, delta);
-    case kRelDir64:
-      return PatchEach<kRelDir64>(at_low, shape, entries, delta);
-    default:
-      return;  // AsUniform admits no other type
-  }
-}
-
-class RebasePass {
+// A range [begin, end) of the file held in the workspace's window buffer,
+// for a sweep through the file front to back: read, changed in memory, then
+// written and dropped from the front. The buffer is not cleared: every byte
+// is read before use.
+class Window {
  public:
-  RebasePass(ImageIo& io, const CheckedRebase& rebase)
+  Window(ImageIo& io, Workspace& workspace)
+      : io_(io),
+        capacity_(std::max<uint64_t>(1, std::min(kWindowCapacity, io.Size()))),
+        buffer_(workspace.Window(static_cast<size_t>(capacity_))) {}
+
+  bool empty() const { return begin_ == end_; }
+  uint64_t begin() const { return begin_; }
+  uint64_t end() const { return end_; }
+  uint64_t capacity() const { return capacity_; }
+
+  // Holds [first, last) of the file, read afresh, in place of what was held.
+  // The range is inside the file and at most capacity() long.
+  // Errors: kIoError, the window then empty.
+  Status Start(uint64_t first, uint64_t last) {
+    Clear();
+    if (Status read = io_.Read(first, buffer_, static_cast<size_t>(last - first)); !read.ok()) return read;
+    base_ = begin_ = first;
+    end_ = last;
+    return {};
+  }
+  // Reads [end(), last) on to the held bytes; `last` is at most capacity()
+  // past begin(). Errors: kIoError.
+  Status ExtendTo(uint64_t last) {
+    if (last <= end_) return {};
+    if (Status read = io_.Read(end_, At(end_), static_cast<size_t>(last - end_)); !read.ok()) return read;
+    end_ = last;
+    return {};
+  }
+  // The held byte at file offset `offset`, which must be present.
+  uint8_t* At(uint64_t offset) { return buffer_ + (offset - base_); }
+  // Writes the held bytes [from, to). Errors: kIoError.
+  Status Write(uint64_t from, uint64_t to) {
+    if (from >= to) return {};
+    return io_.Write(from, At(from), static_cast<size_t>(to - from));
+  }
+  // Stops holding the bytes before `offset`, without moving the others.
+  void Skip(uint64_t offset) { begin_ = offset; }
+  // Drops the held bytes before `offset`, keeping [offset, end()).
+  void DropBefore(uint64_t offset) {
+    if (offset >= end_) return Clear();
+    std::memmove(buffer_, At(offset), static_cast<size_t>(end_ - offset));
+    base_ = begin_ = offset;
+  }
+  // Drops every held byte, so that the buffer can serve as scratch space.
+  void Clear() { base_ = begin_ = end_ = 0; }
+  uint8_t* scratch() { return buffer_; }
+
+ private:
+  ImageIo& io_;
+  const uint64_t capacity_;
+  uint8_t* const buffer_;
+  uint64_t base_ = 0;  // the file offset of the buffer's first byte
+  uint64_t begin_ = 0;
+  uint64_t end_ = 0;
+};
+
+class Sweeper {
+ public:
+  Sweeper(ImageIo& io, const CheckedRebase& rebase, Workspace& workspace)
       : io_(io),
         rebase_(rebase),
         headers_(rebase.headers),
-        window_(io, kWindowCapacity),
+        window_(io, workspace),
         head_first_(headers_.time_date_stamp_offset),
         head_last_(std::max({headers_.time_date_stamp_offset + 4, headers_.image_base_offset + headers_.address_width(),
                              headers_.checksum_offset + 4})),
@@ -114,7 +160,7 @@ class RebasePass {
     if (mode == Mode::kUndo) return {};
     if (Status s = SumTo(io_.Size()); !s.ok()) return s;
     if (!checksum_) return {};
-    StoreLeFixed<4>(head_new_.data() + (headers_.checksum_offset - head_first_), checksum_->Finish());
+    StoreLe<uint32_t>(head_new_.data() + (headers_.checksum_offset - head_first_), checksum_->Finish());
     if (Status write = io_.Write(head_first_, head_new_.data(), head_length()); !write.ok()) {
       restoring_.PutBackChanged(head_first_, head_original_.data(), head_new_.data(), head_length());
       return write;
@@ -133,9 +179,18 @@ class RebasePass {
     return Release(release, mode);
   }
 
+  // Holds [begin, end) in the empty window. With a checksum, the bytes
+  // before it are summed first, with the same read when they fit.
   Status StartAt(uint64_t begin, uint64_t end) {
-    if (Status s = SumTo(begin); !s.ok()) return s;
-    return window_.Start(begin, end);
+    const uint64_t first = checksum_ && end - summed_to_ <= window_.capacity() ? summed_to_ : begin;
+    if (Status s = SumTo(first); !s.ok()) return s;
+    if (Status s = window_.Start(first, end); !s.ok()) return s;
+    if (first < begin) {
+      checksum_->Add(window_.At(first), static_cast<size_t>(begin - first));
+      summed_to_ = begin;
+      window_.Skip(begin);
+    }
+    return {};
   }
 
   /// Patches region `i` in the window: a piece's targets that lie wholly in
@@ -151,11 +206,11 @@ class RebasePass {
     std::memcpy(head_original_.data(), head, head_length());
     uint8_t* base = window_.At(headers_.image_base_offset);
     if (headers_.pe32_plus) {
-      StoreLeFixed<8>(base, rebase_.new_base);
+      StoreLe<uint64_t>(base, rebase_.new_base);
     } else {
-      StoreLeFixed<4>(base, rebase_.new_base);
+      StoreLe<uint32_t>(base, static_cast<uint32_t>(rebase_.new_base));
     }
-    StoreLeFixed<4>(window_.At(headers_.time_date_stamp_offset), rebase_.new_time_stamp);
+    StoreLe<uint32_t>(window_.At(headers_.time_date_stamp_offset), rebase_.new_time_stamp);
     return {};
   }
 
@@ -173,7 +228,7 @@ class RebasePass {
     RelocationTable& table = *rebase_.table;
     BlockHeader header;
     const uint8_t* entries = nullptr;
-    Status read = ReadBlock(table, piece.block(), header, entries);
+    Status read = table.ReadBlock(piece.block(), header, entries);
     if (!read.ok()) return read.error().code == ErrorCode::kIoError ? read : Changed();
 
     const MappedSection& section = rebase_.sections.section(piece.section());
@@ -195,7 +250,9 @@ class RebasePass {
       std::optional<uint64_t> offset = OffsetInPiece(rebase_.sections, piece, r.rva, width);
       if (!offset) return {};  // another piece's
       if (*offset < piece.first() || *offset + width > piece.last()) return Changed();
-      if (*offset >= lo && *offset + width <= hi) ApplyRelocationOfType(r.type, window_.At(*offset), delta, r.high_adj_low);
+      if (*offset >= lo && *offset + width <= hi) {
+        WithRelocationType(r.type, [&](auto type) { ApplyRelocation<type>(window_.At(*offset), delta, r.high_adj_low); });
+      }
       return {};
     });
     return each.ok() ? each : Changed();
@@ -255,7 +312,7 @@ class RebasePass {
   ImageIo& io_;
   const CheckedRebase& rebase_;
   const ImageHeaders& headers_;
-  FileWindow window_;
+  Window window_;
   const uint64_t head_first_;
   const uint64_t head_last_;
   std::array<uint8_t, kHeadCapacity> head_original_ = {};
@@ -271,9 +328,9 @@ class RebasePass {
 
 }  // namespace
 
-Status WriteRebase(ImageIo& io, const CheckedRebase& rebase) {
-  RebasePass pass(io, rebase);
-  return pass.Run();
+Status WriteRebase(ImageIo& io, const CheckedRebase& rebase, Workspace& workspace) {
+  Sweeper sweeper(io, rebase, workspace);
+  return sweeper.Run();
 }
 
 }  // namespace peimage

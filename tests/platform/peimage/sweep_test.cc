@@ -1,4 +1,4 @@
-#include "peimage/rebase_pass.h"
+#include "peimage/sweep.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <regex>
 #include <tuple>
 
-#include "peimage/memory_image_io.h"
+#include "support/memory_image_io.h"
 #include "peimage/rebaser.h"
 #include "peimage/relocation_index.h"
 #include "support/failing_io.h"
@@ -133,8 +133,8 @@ TEST_P(EachLayout, RebasesToTheReferenceBytesOrRefusesWithItsCode) {
   testing_support::ReferenceOutcome expected = testing_support::ReferenceRebase(image, To(kNewBase));
   ASSERT_EQ(expected.error, std::get<0>(GetParam()).refused) << "the case is not what its name says";
 
-  peimage::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  testing_support::MemoryImageIo io(image);
+  peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
   EXPECT_EQ(io.bytes(), expected.bytes);
   if (expected.error) {
     ASSERT_FALSE(result.ok());
@@ -144,7 +144,7 @@ TEST_P(EachLayout, RebasesToTheReferenceBytesOrRefusesWithItsCode) {
   ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_NE(io.bytes(), image);
   // And back: the original again, but for the time stamp and checksum.
-  ASSERT_TRUE(peimage::RebaseImage(io, To(result.value().old_image_base)).ok());
+  ASSERT_TRUE(testing_support::Rebase(io, To(result.value().old_image_base)).ok());
   Bytes back = image;
   WriteLe(back, Layout::kTimeDateStamp, 4, ReadLe(image, Layout::kTimeDateStamp, 4) + 2);
   WriteLe(back, Layout::kCheckSum, 4, ReadLe(io.bytes(), Layout::kCheckSum, 4));
@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Another writer, ignoring the lock, turns a relocation entry into one of an
 // unsupported type once the table has been checked.
-class TableChangesAfterTheCheck : public peimage::MemoryImageIo {
+class TableChangesAfterTheCheck : public testing_support::MemoryImageIo {
  public:
   TableChangesAfterTheCheck(Bytes bytes, uint64_t entry_offset)
       : MemoryImageIo(std::move(bytes)), entry_offset_(entry_offset) {}
@@ -244,7 +244,7 @@ uint64_t TableOffset(const Bytes& image) {
   return ReadLe(image, Layout::kOptionalHeader + 224 + 40 + 20, 4);  // .reloc's PointerToRawData
 }
 
-TEST(RebasePass, UndoesItsWritesWhenTheTableChangesUnderIt) {
+TEST(Sweep, UndoesItsWritesWhenTheTableChangesUnderIt) {
   // Too large to be held whole, so the pass reads the table afresh; the
   // changed block is the first, whose page is written last.
   Bytes image = PointerImage(520, kOldBase, false, 1, BlockOrder::kBackward).Build();
@@ -252,7 +252,7 @@ TEST(RebasePass, UndoesItsWritesWhenTheTableChangesUnderIt) {
   ASSERT_EQ(ReadLe(image, changed_entry, 2) >> 12, 3u);
 
   TableChangesAfterTheCheck io(image, changed_entry);
-  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ErrorCode::kIoError);
   Bytes expected = image;
@@ -262,10 +262,10 @@ TEST(RebasePass, UndoesItsWritesWhenTheTableChangesUnderIt) {
 
 // The table of a large image walked backwards costs about as many reads as
 // walked forwards, not one a block.
-TEST(RebasePass, ReadsABackwardTableInLargePieces) {
+TEST(Sweep, ReadsABackwardTableInLargePieces) {
   for (BlockOrder order : {BlockOrder::kForward, BlockOrder::kBackward}) {
     FailingIo io(PointerImage(2048, kOldBase, false, 1, order).Build(), 0);
-    ASSERT_TRUE(peimage::RebaseImage(io, To(kNewBase)).ok());
+    ASSERT_TRUE(testing_support::Rebase(io, To(kNewBase)).ok());
     EXPECT_LT(io.reads(), 2 * 2048 / 64 + 20) << "order " << static_cast<int>(order);
   }
 }
@@ -282,18 +282,18 @@ class EachFaultImage : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
   Bytes image = GetParam().build();
   FailingIo counting(image, 0);
-  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
   ASSERT_GE(counting.writes(), 2);
   for (int write = 1; write <= counting.writes(); ++write) {
     FailingIo io(image, write);
-    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
     EXPECT_EQ(io.bytes(), image) << "failing write " << write;
   }
   for (int read = 1; read <= counting.reads(); ++read) {
     FailingIo io(image, 0, false, read);
-    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
     EXPECT_EQ(io.bytes(), result.ok() ? counting.bytes() : image) << "failing read " << read;
   }
 }
@@ -304,14 +304,14 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
 TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenWritesFailInARow) {
   Bytes image = GetParam().build();
   FailingIo counting(image, 0);
-  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
   for (int in_a_row : {2, 3}) {
     for (bool reach_nothing : {false, true}) {
       for (int write = 1; write <= counting.writes(); ++write) {
         FailingIo io(image, write);
         io.FailWritesInARow(in_a_row);
         if (reach_nothing) io.ReachNothing();
-        peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+        peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
         ASSERT_FALSE(result.ok());
         EXPECT_EQ(result.error().code, ErrorCode::kIoError) << result.error().message;
         EXPECT_EQ(io.bytes(), image) << in_a_row << " failing writes from " << write
@@ -321,7 +321,7 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenWritesFailInARow) {
   }
   FailingIo full_disk(image, 1, true);
   full_disk.ReachNothing();
-  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(full_disk, To(kNewBase));
+  peimage::Result<peimage::ImageReport> result = testing_support::Rebase(full_disk, To(kNewBase));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ErrorCode::kIoError);
   EXPECT_EQ(full_disk.bytes(), image);
@@ -355,7 +355,7 @@ void ExpectChangedOnlyWhereNamed(const Bytes& before, const Bytes& after, const 
 TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
   Bytes image = GetParam().build();
   FailingIo io(image, 2, true);
-  peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+  peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
   ASSERT_FALSE(result.ok());
   ExpectChangedOnlyWhereNamed(image, io.bytes(), result.error());
 }
@@ -366,13 +366,13 @@ TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
 TEST_P(EachFaultImage, PutsBackEveryOtherWindowWhenAReadFailsToo) {
   Bytes image = GetParam().build();
   FailingIo counting(image, 0);
-  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
   const int write = std::min(3, counting.writes());
   FailingIo failing(image, write);
-  ASSERT_FALSE(peimage::RebaseImage(failing, To(kNewBase)).ok());
+  ASSERT_FALSE(testing_support::Rebase(failing, To(kNewBase)).ok());
   for (int read = failing.reads_before_failure() + 1; read <= failing.reads(); ++read) {
     FailingIo io(image, write, false, read);
-    peimage::Result<peimage::ImageReport> result = peimage::RebaseImage(io, To(kNewBase));
+    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
     ASSERT_FALSE(result.ok());
     if (result.error().code == ErrorCode::kIoError) {
       EXPECT_EQ(io.bytes(), image) << "failing read " << read;

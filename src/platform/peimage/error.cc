@@ -1,4 +1,7 @@
-#include "error_code.h"
+#include "error.h"
+
+#include <cstdarg>
+#include <cstdio>
 
 namespace peimage {
 
@@ -23,6 +26,15 @@ const char* DescribeErrorCode(int code) {
   };
   if (code < 1 || code > kLastErrorCode) return nullptr;
   return kTexts[code];
+}
+
+Error MakeError(ErrorCode code, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return Error{code, text, 0};
 }
 
 }  // namespace peimage

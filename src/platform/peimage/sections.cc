@@ -1,4 +1,4 @@
-#include "section_map.h"
+#include "sections.h"
 
 #include <algorithm>
 
@@ -90,12 +90,6 @@ std::optional<size_t> SectionMap::Find(uint64_t rva, uint64_t length) const {
   if (after == sections_.begin() || !(after - 1)->Holds(rva, length)) return std::nullopt;
   last_hit_ = static_cast<size_t>(after - 1 - sections_.begin());
   return last_hit_;
-}
-
-std::optional<uint64_t> SectionMap::FileOffset(uint64_t rva, uint64_t length) const {
-  std::optional<size_t> found = Find(rva, length);
-  if (!found) return std::nullopt;
-  return sections_[*found].FileOffsetOf(rva);
 }
 
 }  // namespace peimage

@@ -1,12 +1,14 @@
-#ifndef DORVANE_PEIMAGE_SECTION_MAP_H
-#define DORVANE_PEIMAGE_SECTION_MAP_H
+#ifndef DORVANE_PEIMAGE_SECTIONS_H
+#define DORVANE_PEIMAGE_SECTIONS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "bytes.h"
+#include "error.h"
 #include "headers.h"
-#include "result.h"
 
 namespace peimage {
 
@@ -22,10 +24,8 @@ struct MappedSection {
   /// than their RVAs.
   uint32_t stretch = 0;
 
-  /// Whether [rva, rva + length) lies in the file-backed bytes.
-  bool Holds(uint64_t at, uint64_t length) const {
-    return at >= rva && length <= file_backed && at - rva <= file_backed - length;
-  }
+  /// Whether [at, at + length) lies in the file-backed bytes.
+  bool Holds(uint64_t at, uint64_t length) const { return at >= rva && RangeInside(at - rva, length, file_backed); }
   /// The file offset of `at`, an RVA that Holds.
   uint64_t FileOffsetOf(uint64_t at) const { return uint64_t{file_offset} + (at - rva); }
 };
@@ -35,16 +35,14 @@ class SectionMap {
  public:
   /// Checks the section table of `headers` and builds the map.
   /// Errors (kBadSectionTable): a section whose raw data runs past the file,
-  /// whose raw data overlaps the headers in the file, whose RVA range runs past
-  /// SizeOfImage, that starts inside the headers, or whose RVA range or raw data overlaps another's.
+  /// whose raw data overlaps the headers in the file, whose RVA range runs
+  /// past SizeOfImage, that starts inside the headers, or whose RVA range or
+  /// raw data overlaps another's.
   static Result<SectionMap> Build(const ImageHeaders& headers);
 
-  /// The file offset of [rva, rva + length) when the whole range lies in the
-  /// file-backed bytes of one section; nothing otherwise (headers, zero-filled
-  /// tails, gaps, ranges that straddle two sections).
-  std::optional<uint64_t> FileOffset(uint64_t rva, uint64_t length) const;
-
-  /// The index of the section that FileOffset finds [rva, rva + length) in.
+  /// The index of the section whose file-backed bytes hold all of
+  /// [rva, rva + length); nothing for the headers, zero-filled tails, gaps
+  /// and ranges that straddle two sections.
   std::optional<size_t> Find(uint64_t rva, uint64_t length) const;
 
   /// The section at `index`, one that Find returned.

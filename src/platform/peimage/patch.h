@@ -1,10 +1,12 @@
-#ifndef DORVANE_PEIMAGE_RELOCATION_PATCH_H
-#define DORVANE_PEIMAGE_RELOCATION_PATCH_H
+#ifndef DORVANE_PEIMAGE_PATCH_H
+#define DORVANE_PEIMAGE_PATCH_H
 
 #include <cstdint>
+#include <type_traits>
 
-#include "little_endian.h"
-#include "result.h"
+#include "bytes.h"
+#include "error.h"
+#include "headers.h"
 
 namespace peimage {
 
@@ -45,7 +47,15 @@ class Delta {
   /// The delta that moves an image from `old_base` to `new_base`, which the
   /// caller has checked to be a multiple of 64 KiB.
   /// Errors: kInconsistentHeaders when `old_base` is not a multiple of 64 KiB.
-  static Result<Delta> Between(uint64_t old_base, uint64_t new_base, bool pe32_plus);
+  static Result<Delta> Between(uint64_t old_base, uint64_t new_base, bool pe32_plus) {
+    const uint64_t delta = new_base - old_base;
+    if (delta % kAllocationGranularity != 0) {
+      return MakeError(ErrorCode::kInconsistentHeaders, "ImageBase 0x%llX is not a multiple of 64 KiB",
+                       static_cast<unsigned long long>(old_base));
+    }
+    const uint32_t low32 = static_cast<uint32_t>(delta);
+    return Delta(low32, pe32_plus ? delta : static_cast<uint64_t>(int64_t{static_cast<int32_t>(low32)}));
+  }
 
   /// The delta that moves the image back.
   Delta Negated() const { return Delta(0u - low32_, 0 - wide_); }
@@ -61,7 +71,7 @@ class Delta {
 };
 
 /// Applies `delta` to the value that a relocation of type `kType` patches at
-/// `target`, whose RelocationWidth(kType) bytes the caller has checked.
+/// `target`, whose RelocationWidth(kType) bytes the caller has proved.
 /// `high_adj_low` is HIGHADJ's second entry: the signed low half of the
 /// 32-bit value whose high half is at `target`.
 /// (The delta comes by value: a copy that no store through `target` can
@@ -71,39 +81,41 @@ inline void ApplyRelocation(uint8_t* target, Delta delta, uint16_t high_adj_low 
   static_assert(RelocationWidth(kType) != 0, "not a relocation type the engine applies");
   const uint32_t d = delta.low32();
   if constexpr (kType == kRelHigh) {
-    StoreLeFixed<2>(target, LoadLeFixed<2>(target) + (d >> 16));
+    StoreLe<uint16_t>(target, static_cast<uint16_t>(LoadLe<uint16_t>(target) + (d >> 16)));
   } else if constexpr (kType == kRelLow) {
-    StoreLeFixed<2>(target, LoadLeFixed<2>(target) + (d & 0xFFFF));
+    StoreLe<uint16_t>(target, static_cast<uint16_t>(LoadLe<uint16_t>(target) + (d & 0xFFFF)));
   } else if constexpr (kType == kRelHighLow) {
-    StoreLeFixed<4>(target, LoadLeFixed<4>(target) + d);
+    StoreLe<uint32_t>(target, LoadLe<uint32_t>(target) + d);
   } else if constexpr (kType == kRelHighAdj) {
     // The low half is signed: +0x8000 rounds the sum to the nearest high half.
-    uint32_t full = static_cast<uint32_t>(LoadLeFixed<2>(target) << 16) +
+    uint32_t full = (uint32_t{LoadLe<uint16_t>(target)} << 16) +
                     static_cast<uint32_t>(int32_t{static_cast<int16_t>(high_adj_low)});
-    StoreLeFixed<2>(target, (full + d + 0x8000u) >> 16);
+    StoreLe<uint16_t>(target, static_cast<uint16_t>((full + d + 0x8000u) >> 16));
   } else {
-    StoreLeFixed<8>(target, LoadLeFixed<8>(target) + delta.wide());
+    StoreLe<uint64_t>(target, LoadLe<uint64_t>(target) + delta.wide());
   }
 }
 
-/// ApplyRelocation for a `type` known only at run time; false, changing
-/// nothing, for a type the engine does not apply.
-inline bool ApplyRelocationOfType(unsigned type, uint8_t* target, Delta delta, uint16_t high_adj_low) {
+/// Calls `patch(std::integral_constant<unsigned, type>())` for a `type` the
+/// engine applies, so that the caller's code is compiled for each type;
+/// false, calling nothing, for any other type.
+template <typename Patch>
+inline bool WithRelocationType(unsigned type, Patch&& patch) {
   switch (type) {
     case kRelHigh:
-      ApplyRelocation<kRelHigh>(target, delta);
+      patch(std::integral_constant<unsigned, kRelHigh>());
       return true;
     case kRelLow:
-      ApplyRelocation<kRelLow>(target, delta);
+      patch(std::integral_constant<unsigned, kRelLow>());
       return true;
     case kRelHighLow:
-      ApplyRelocation<kRelHighLow>(target, delta);
+      patch(std::integral_constant<unsigned, kRelHighLow>());
       return true;
     case kRelHighAdj:
-      ApplyRelocation<kRelHighAdj>(target, delta, high_adj_low);
+      patch(std::integral_constant<unsigned, kRelHighAdj>());
       return true;
     case kRelDir64:
-      ApplyRelocation<kRelDir64>(target, delta);
+      patch(std::integral_constant<unsigned, kRelDir64>());
       return true;
     default:
       return false;

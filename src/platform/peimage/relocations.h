@@ -1,0 +1,161 @@
+#ifndef DORVANE_PEIMAGE_RELOCATIONS_H
+#define DORVANE_PEIMAGE_RELOCATIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "bytes.h"
+#include "error.h"
+#include "headers.h"
+#include "image_io.h"
+#include "patch.h"
+#include "sections.h"
+
+namespace peimage {
+
+/// The relocation directory, checked to lie inside one section's file data.
+struct RelocationDirectory {
+  uint32_t rva = 0;
+  uint32_t size = 0;
+  uint64_t file_offset = 0;
+};
+
+/// Finds the relocation directory. Nothing when the image has none (the
+/// directory does not exist or its size is 0).
+/// Errors: kBadRelocationTable for a nonzero size at RVA 0;
+/// kRelocationOutOfRange when the directory is not inside the file-backed
+/// bytes of one section.
+Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders& headers, const SectionMap& sections);
+
+/// The largest SizeOfBlock accepted. A block covers one 4 KiB page, so a
+/// larger one can only hold overlapping targets or padding.
+constexpr uint32_t kMaxSizeOfBlock = 8 + 2 * 0x8000;
+
+/// A block's header, as stored.
+struct BlockHeader {
+  uint32_t page_rva = 0;
+  uint32_t size_of_block = 0;
+  size_t entry_count() const { return (size_of_block - 8) / 2; }
+};
+
+/// The blocks of a relocation table, read through the workspace's table
+/// buffer of at most kCapacity bytes. A table that fits is read once and
+/// held whole. A larger one is read in pieces around the bytes asked for,
+/// ahead in the direction the requests go, in smaller pieces while requests
+/// jump about, so that a table walked in any order costs few reads.
+class RelocationTable {
+ public:
+  static constexpr size_t kCapacity = 256 * 1024;
+
+  /// A reader of `directory`, which lies inside the file behind `io`.
+  RelocationTable(ImageIo& io, const RelocationDirectory& directory, Workspace& workspace);
+
+  const RelocationDirectory& directory() const { return directory_; }
+  uint32_t size() const { return directory_.size; }
+
+  /// True when the whole table is in memory, so that every read of the same
+  /// bytes sees the same values.
+  bool held_whole() const { return capacity_ == directory_.size && held_length_ == directory_.size; }
+
+  /// Reads and checks the header of the block at `block` (an offset in the
+  /// table, even but not always a multiple of 4) and points `entries` at its
+  /// raw little-endian u16 entries, valid until the next call. Errors:
+  /// kBadRelocationTable (header cut short, SizeOfBlock below 8, odd, above
+  /// kMaxSizeOfBlock or running past the table); kIoError.
+  Status ReadBlock(uint64_t block, BlockHeader& header, const uint8_t*& entries);
+
+ private:
+  Status View(uint64_t offset, size_t length, const uint8_t*& bytes);
+  Status LoadAround(uint64_t offset, size_t length);
+  Status Load(uint64_t offset, size_t length);
+
+  ImageIo& io_;
+  RelocationDirectory directory_;
+  size_t capacity_;
+  uint8_t* buffer_;  // not cleared: every byte is read before use
+  uint64_t held_offset_ = 0;
+  size_t held_length_ = 0;
+  size_t read_size_;                // how much a miss reads
+  uint64_t last_offset_ = 0;        // of the last View, for the direction
+  uint64_t served_since_load_ = 0;  // bytes viewed of the last read, for its size
+};
+
+/// Calls `visit(block, header, entries)` for every block of `table` in table
+/// order (block: its offset in the table; entries: valid during the call);
+/// `visit` returns a Status and the walk stops at its first error.
+/// Errors: those of ReadBlock.
+template <typename Visit>
+Status WalkBlocks(RelocationTable& table, Visit&& visit) {
+  for (uint64_t block = 0; block < table.size();) {
+    BlockHeader header;
+    const uint8_t* entries = nullptr;
+    if (Status s = table.ReadBlock(block, header, entries); !s.ok()) return s;
+    if (Status s = visit(block, header, entries); !s.ok()) return s;
+    block += header.size_of_block;
+  }
+  return {};
+}
+
+/// One relocation to apply: a type other than ABSOLUTE, the RVA it patches
+/// and, for HIGHADJ, the low half taken from the entry it consumed.
+struct Relocation {
+  uint8_t type = 0;
+  uint64_t rva = 0;
+  uint16_t high_adj_low = 0;
+};
+
+namespace detail {
+/// kBadRelocationTable: "relocation block at RVA <its RVA> " and
+/// `predicate`, formatted with `value` and `other`.
+Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value,
+                 uint32_t other = 0);
+Error UnsupportedType(const RelocationTable& table, uint64_t block, size_t index, unsigned type);
+}  // namespace detail
+
+/// Calls `apply(relocation)` for each entry of a block other than ABSOLUTE,
+/// with HIGHADJ's second entry consumed; stops at the first error of `apply`.
+/// Errors (block: the block's offset in the table, for the message):
+/// kUnsupportedRelocation; kBadRelocationTable (a HIGHADJ without the entry
+/// it consumes); those of `apply`.
+template <typename Apply>
+Status ForEachRelocation(const RelocationTable& table, uint64_t block, const BlockHeader& header,
+                         const uint8_t* entries, Apply&& apply) {
+  const size_t count = header.entry_count();
+  for (size_t i = 0; i < count; ++i) {
+    uint16_t entry = LoadLe<uint16_t>(entries + 2 * i);
+    Relocation relocation{static_cast<uint8_t>(entry >> 12), uint64_t{header.page_rva} + (entry & 0xFFF), 0};
+    if (relocation.type == kRelAbsolute) continue;
+    if (RelocationWidth(relocation.type) == 0) return detail::UnsupportedType(table, block, i, relocation.type);
+    if (relocation.type == kRelHighAdj) {
+      if (++i == count) {
+        return detail::BlockError(table, block, "ends with HIGHADJ entry %u, without the entry that holds its low half",
+                                  static_cast<uint32_t>(i - 1));
+      }
+      relocation.high_adj_low = LoadLe<uint16_t>(entries + 2 * i);
+    }
+    if (Status s = apply(relocation); !s.ok()) return s;
+  }
+  return {};
+}
+
+/// The shape linkers give a block: targets of one type (not HIGHADJ), in
+/// ascending order without overlap, followed by nothing but ABSOLUTE
+/// padding. Such a block is checked and patched without a look at each
+/// entry's type.
+struct UniformBlock {
+  unsigned type = 0;
+  size_t count = 0;   // entries before the padding; 0 for padding only
+  uint32_t low = 0;   // offset in the page of the first target byte
+  uint32_t high = 0;  // offset in the page past the last target byte
+};
+
+/// The block's shape when its `count` entries are uniform; nothing otherwise.
+std::optional<UniformBlock> AsUniform(const uint8_t* entries, size_t count);
+
+/// The shape of a block already found uniform, read off its ends alone.
+UniformBlock KnownUniform(const uint8_t* entries, size_t count);
+
+}  // namespace peimage
+
+#endif
