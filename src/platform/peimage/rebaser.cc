@@ -8,7 +8,6 @@
 
 #include "headers.h"
 #include "patch.h"
-#include "relocation_index.h"
 #include "relocations.h"
 #include "sections.h"
 #include "sweep.h"

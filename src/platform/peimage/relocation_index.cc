@@ -1,4 +1,4 @@
-#include "relocation_index.h"
+#include "relocations.h"
 
 #include <algorithm>
 #include <cstring>
@@ -71,10 +71,13 @@ class Indexer {
   }
 
   Result<RelocationPieces> Run() {
-    Status walk = WalkBlocks(table_, [&](uint64_t block, const BlockHeader& header, const uint8_t* entries) {
-      return IndexBlock(block, header, entries);
-    });
-    if (!walk.ok()) return walk.error();
+    for (uint64_t block = 0; block < table_.size();) {
+      BlockHeader header;
+      const uint8_t* entries = nullptr;
+      if (Status s = table_.ReadBlock(block, header, entries); !s.ok()) return s.error();
+      if (Status s = IndexBlock(block, header, entries); !s.ok()) return s.error();
+      block += header.size_of_block;
+    }
     if (first_overlap_) return *first_overlap_;
     if (crossing_overlap_) return *crossing_overlap_;
     if (!in_order_) std::sort(pieces_.begin(), pieces_.end());
@@ -225,14 +228,10 @@ class Indexer {
     BlockHeader header;
     const uint8_t* entries = nullptr;
     if (Status s = table_.ReadBlock(piece.block(), header, entries); !s.ok()) return s;
-    return ForEachRelocation(table_, piece.block(), header, entries, [&](const Relocation& r) -> Status {
-      unsigned width = RelocationWidth(r.type);
-      std::optional<uint64_t> offset = OffsetInPiece(sections_, piece, r.rva, width);
-      if (!offset) return {};  // another piece's
-      if (*offset < piece.first() || *offset + width > piece.last()) return TableChanged();
-      if (!claims.Claim(*offset, width)) return Overlap(r);
-      return {};
-    });
+    return ForEachTargetIn(table_, sections_, piece, header, entries, TableChanged,
+                           [&](const Relocation& r, uint64_t offset) -> Status {
+                             return claims.Claim(offset, RelocationWidth(r.type)) ? Status() : Overlap(r);
+                           });
   }
 
   RelocationTable& table_;

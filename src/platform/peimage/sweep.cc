@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
 #include "checksum.h"
-#include "restoring_writes.h"
 
 namespace peimage {
 
@@ -97,6 +98,140 @@ class Window {
   uint64_t base_ = 0;  // the file offset of the buffer's first byte
   uint64_t begin_ = 0;
   uint64_t end_ = 0;
+};
+
+// The writes that put an image's original bytes back after its rebase
+// failed midway, and the file ranges they could not put back. Each write is
+// made twice; one that fails both times does not stop the others: it is
+// kept (up to kKeptCapacity, bytes and places) and made again once they are
+// done, round after round while a round puts more back.
+class RestoringWrites {
+ public:
+  static constexpr size_t kKeptCapacity = 256 * 1024;
+
+  explicit RestoringWrites(ImageIo& io) : io_(io) {}
+
+  // Writes `original` at [offset, offset + length) of the file.
+  void Write(uint64_t offset, const uint8_t* original, size_t length) {
+    if (length == 0) return;
+    Status write = io_.Write(offset, original, length);
+    if (!write.ok()) write = io_.Write(offset, original, length);
+    if (write.ok()) return;
+    last_failure_ = write.error();
+    size_t held = kept_bytes_.size() + sizeof(Kept) * kept_.size();
+    if (held > kKeptCapacity || length + sizeof(Kept) > kKeptCapacity - held) return Left(offset, offset + length);
+    kept_.push_back(Kept{offset, kept_bytes_.size(), length});
+    kept_bytes_.insert(kept_bytes_.end(), original, original + length);
+  }
+
+  // Puts back what a write of `written` at [offset, offset + length) may
+  // have changed: the bytes where `written` differs from `original` and the
+  // file (read back) from `original`, or, when it cannot be read, from
+  // `written`. No other byte is written, so that a write that reached
+  // nothing (a full disk, a hole it could not fill) costs nothing.
+  void PutBackChanged(uint64_t offset, const uint8_t* original, const uint8_t* written, size_t length) {
+    uint8_t file[4096];
+    for (size_t done = 0; done < length; done += sizeof file) {
+      size_t n = std::min(sizeof file, length - done);
+      const uint8_t* want = original + done;
+      const uint8_t* was = written + done;
+      if (std::memcmp(want, was, n) == 0) continue;
+      bool read = io_.Read(offset + done, file, n).ok();
+      auto changed = [&](size_t i) { return want[i] != was[i] && (!read || file[i] != want[i]); };
+      for (size_t i = 0; i < n;) {
+        if (!changed(i)) {
+          ++i;
+          continue;
+        }
+        size_t end = i + 1;
+        while (end < n && changed(end)) ++end;
+        Write(offset + done + i, want + i, end - i);
+        i = end;
+      }
+    }
+  }
+
+  // Counts [first, last) as left changed: bytes whose originals are unknown.
+  void GiveUp(uint64_t first, uint64_t last, const Error& why) {
+    last_failure_ = why;
+    Left(first, last);
+  }
+
+  // Makes the failed writes again while a round puts more back. Returns
+  // `cause` when every byte is back; otherwise kPartiallyWritten, whose
+  // message names the file ranges left changed.
+  Status Finish(const Error& cause) {
+    for (bool more = true; more && !kept_.empty();) {
+      more = false;
+      size_t failed = 0;
+      for (const Kept& kept : kept_) {
+        Status write = io_.Write(kept.offset, kept_bytes_.data() + kept.at, kept.length);
+        more = more || write.ok();
+        if (write.ok()) continue;
+        last_failure_ = write.error();
+        kept_[failed++] = kept;
+      }
+      kept_.resize(failed);
+    }
+    for (const Kept& kept : kept_) Left(kept.offset, kept.offset + kept.length);
+    kept_.clear();
+    kept_bytes_.clear();
+    if (shown_.empty()) return cause;
+
+    std::sort(shown_.begin(), shown_.end(), [](const Range& a, const Range& b) { return a.first < b.first; });
+    std::string ranges;
+    char text[96];
+    for (const Range& range : shown_) {
+      std::snprintf(text, sizeof text, "%s0x%llX-0x%llX", ranges.empty() ? "" : ", ",
+                    static_cast<unsigned long long>(range.first), static_cast<unsigned long long>(range.last - 1));
+      ranges += text;
+    }
+    if (more_ != 0) {
+      std::snprintf(text, sizeof text, " and %zu more between 0x%llX and 0x%llX", more_,
+                    static_cast<unsigned long long>(lowest_), static_cast<unsigned long long>(highest_ - 1));
+      ranges += text;
+    }
+    return MakeError(ErrorCode::kPartiallyWritten, "%s; file bytes %s could not be put back: %s", cause.message.c_str(),
+                     ranges.c_str(), last_failure_.message.c_str());
+  }
+
+ private:
+  struct Kept {
+    uint64_t offset;
+    size_t at, length;  // of its bytes in kept_bytes_
+  };
+  struct Range {
+    uint64_t first, last;
+  };
+
+  void Left(uint64_t first, uint64_t last) {
+    lowest_ = std::min(lowest_, first);
+    highest_ = std::max(highest_, last);
+    for (Range& range : shown_) {
+      if (first <= range.last && range.first <= last) {
+        range.first = std::min(range.first, first);
+        range.last = std::max(range.last, last);
+        return;
+      }
+    }
+    if (shown_.size() < kShown) {
+      shown_.push_back(Range{first, last});
+    } else {
+      ++more_;
+    }
+  }
+
+  ImageIo& io_;
+  std::vector<Kept> kept_;
+  std::vector<uint8_t> kept_bytes_;
+  Error last_failure_;
+  // The ranges left changed: the first few, in full; how many more, and
+  // where the lowest and highest of all lie.
+  static constexpr size_t kShown = 4;
+  std::vector<Range> shown_;
+  size_t more_ = 0;
+  uint64_t lowest_ = UINT64_MAX;
+  uint64_t highest_ = 0;
 };
 
 class Sweeper {
@@ -245,16 +380,14 @@ class Sweeper {
         return {};
       }
     }
-    Status each = ForEachRelocation(table, piece.block(), header, entries, [&](const Relocation& r) -> Status {
-      unsigned width = RelocationWidth(r.type);
-      std::optional<uint64_t> offset = OffsetInPiece(rebase_.sections, piece, r.rva, width);
-      if (!offset) return {};  // another piece's
-      if (*offset < piece.first() || *offset + width > piece.last()) return Changed();
-      if (*offset >= lo && *offset + width <= hi) {
-        WithRelocationType(r.type, [&](auto type) { ApplyRelocation<type>(window_.At(*offset), delta, r.high_adj_low); });
-      }
-      return {};
-    });
+    Status each = ForEachTargetIn(table, rebase_.sections, piece, header, entries, Changed,
+                                  [&](const Relocation& r, uint64_t offset) -> Status {
+                                    if (offset < lo || offset + RelocationWidth(r.type) > hi) return {};
+                                    WithRelocationType(r.type, [&](auto type) {
+                                      ApplyRelocation<type>(window_.At(offset), delta, r.high_adj_low);
+                                    });
+                                    return {};
+                                  });
     return each.ok() ? each : Changed();
   }
 

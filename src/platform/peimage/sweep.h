@@ -7,7 +7,6 @@
 #include "headers.h"
 #include "image_io.h"
 #include "patch.h"
-#include "relocation_index.h"
 #include "relocations.h"
 #include "sections.h"
 

@@ -9,7 +9,6 @@
 
 #include "support/memory_image_io.h"
 #include "peimage/rebaser.h"
-#include "peimage/relocation_index.h"
 #include "support/failing_io.h"
 #include "support/image_builder.h"
 #include "support/reference_rebase.h"
