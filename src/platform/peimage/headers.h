@@ -46,9 +46,7 @@ struct BaseFields {
   uint32_t size_of_image = 0;  // as the loader reads it: 0 past the end of the file
 };
 
-/// The headers of a PE image whose layout has been checked: every field was
-/// read from inside the file, the optional header is large enough for the
-/// fields below, and the section table lies inside the file.
+/// The headers of a PE image, each field read from inside the file.
 struct ImageHeaders : BaseFields {
   uint64_t file_size = 0;
   uint16_t characteristics = 0;
@@ -78,11 +76,10 @@ struct ImageHeaders : BaseFields {
   unsigned address_width() const { return pe32_plus ? 8 : 4; }
 };
 
-/// Reads the base of the image behind `io` as the loader does, from the
-/// file's first page: "MZ", an e_lfanew inside the file, "PE\0\0", a known
-/// optional header Magic and an ImageBase inside the file. The NT headers
-/// may overlap the DOS header, and other header bytes past the end of the
-/// file read as zero, as the loader maps them.
+/// Reads the base of the image behind `io` as the loader does: "MZ", an
+/// e_lfanew inside the file, "PE\0\0", a known optional header Magic and an
+/// ImageBase inside the file; other header bytes past the end of the file
+/// read as zero, as the loader maps them.
 /// Errors: kNotPeImage (no "MZ" or "PE\0\0", e_lfanew outside the file),
 /// kTruncatedHeaders (the file ends inside the DOS header, the Magic or
 /// ImageBase), kInconsistentHeaders (unknown Magic), kIoError.
@@ -90,8 +87,7 @@ Result<BaseFields> ReadBaseFields(ImageIo& io);
 
 /// Reads and checks the headers and section table of the image behind `io`
 /// as a rebase needs them: what ReadBaseFields checks, then all of them
-/// inside the file. One read of the first page, another only for what lies
-/// past it.
+/// inside the file. One read of the first page, more for what lies past it.
 /// Errors: those of ReadBaseFields; kTruncatedHeaders (a header or the
 /// section table runs past the file), kInconsistentHeaders
 /// (SizeOfOptionalHeader too small for its Magic, a field that a rebase

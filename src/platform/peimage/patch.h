@@ -23,18 +23,8 @@ enum RelocationType : uint8_t {
 /// Width in bytes of the value that a relocation of `type` patches; 0 for
 /// ABSOLUTE and for types the engine does not apply.
 constexpr unsigned RelocationWidth(unsigned type) {
-  switch (type) {
-    case kRelHigh:
-    case kRelLow:
-    case kRelHighAdj:
-      return 2;
-    case kRelHighLow:
-      return 4;
-    case kRelDir64:
-      return 8;
-    default:
-      return 0;
-  }
+  constexpr uint8_t kWidths[16] = {0, 2, 2, 4, 2, 0, 0, 0, 0, 0, 8};
+  return type < 16 ? kWidths[type] : 0;
 }
 
 /// What a rebase adds to the addresses in an image: the new base minus the
@@ -96,29 +86,22 @@ inline void ApplyRelocation(uint8_t* target, Delta delta, uint16_t high_adj_low 
   }
 }
 
-/// Calls `patch(std::integral_constant<unsigned, type>())` for a `type` the
-/// engine applies, so that the caller's code is compiled for each type;
-/// false, calling nothing, for any other type.
+/// The one dispatch on a relocation's type: calls
+/// `patch(std::integral_constant<unsigned, type>())` for a `type` the engine
+/// applies, so that the caller's code is compiled for each type.
 template <typename Patch>
-inline bool WithRelocationType(unsigned type, Patch&& patch) {
+inline void WithRelocationType(unsigned type, Patch&& patch) {
   switch (type) {
     case kRelHigh:
-      patch(std::integral_constant<unsigned, kRelHigh>());
-      return true;
+      return patch(std::integral_constant<unsigned, kRelHigh>());
     case kRelLow:
-      patch(std::integral_constant<unsigned, kRelLow>());
-      return true;
+      return patch(std::integral_constant<unsigned, kRelLow>());
     case kRelHighLow:
-      patch(std::integral_constant<unsigned, kRelHighLow>());
-      return true;
+      return patch(std::integral_constant<unsigned, kRelHighLow>());
     case kRelHighAdj:
-      patch(std::integral_constant<unsigned, kRelHighAdj>());
-      return true;
+      return patch(std::integral_constant<unsigned, kRelHighAdj>());
     case kRelDir64:
-      patch(std::integral_constant<unsigned, kRelDir64>());
-      return true;
-    default:
-      return false;
+      return patch(std::integral_constant<unsigned, kRelDir64>());
   }
 }
 
