@@ -149,36 +149,33 @@ class FdImageIo : public peimage::ImageIo {
   ~FdImageIo() override { close(fd_); }
 
   uint64_t Size() const override { return size_; }
-
   peimage::Status Read(uint64_t offset, uint8_t* out, size_t length) override {
-    if (!peimage::RangeInside(offset, length, size_)) return SystemError(EINVAL, "read", offset);
-    while (length != 0) {
-      ssize_t got = pread(fd_, out, length, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return SystemError(errno, "read", offset);
-      if (got == 0) return SystemError(EIO, "read (file shrank)", offset);
-      out += got;
-      offset += static_cast<uint64_t>(got);
-      length -= static_cast<size_t>(got);
-    }
-    return {};
+    return Transfer("read", "read (file shrank)", offset, length,
+                    [&](size_t done) { return pread(fd_, out + done, length - done, At(offset, done)); });
   }
-
   peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
-    if (!peimage::RangeInside(offset, length, size_)) return SystemError(EINVAL, "write", offset);
-    while (length != 0) {
-      ssize_t put = pwrite(fd_, in, length, static_cast<off_t>(offset));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) return SystemError(errno, "write", offset);
-      if (put == 0) return SystemError(EIO, "write", offset);
-      in += put;
-      offset += static_cast<uint64_t>(put);
-      length -= static_cast<size_t>(put);
-    }
-    return {};
+    return Transfer("write", "write", offset, length,
+                    [&](size_t done) { return pwrite(fd_, in + done, length - done, At(offset, done)); });
   }
 
  private:
+  static off_t At(uint64_t offset, size_t done) { return static_cast<off_t>(offset + done); }
+
+  // Moves [offset, offset + length) with `move(done)`, one call after another
+  // until all of it is done; a call that moves nothing ends it with EIO.
+  template <typename Move>
+  peimage::Status Transfer(const char* what, const char* when_short, uint64_t offset, size_t length, Move move) {
+    if (!peimage::RangeInside(offset, length, size_)) return SystemError(EINVAL, what, offset);
+    for (size_t done = 0; done < length;) {
+      ssize_t moved = move(done);
+      if (moved < 0 && errno == EINTR) continue;
+      if (moved < 0) return SystemError(errno, what, offset + done);
+      if (moved == 0) return SystemError(EIO, when_short, offset + done);
+      done += static_cast<size_t>(moved);
+    }
+    return {};
+  }
+
   int fd_;
   uint64_t size_;
 };

@@ -46,13 +46,6 @@ peimage::Error SystemError(DWORD error, const char* what, uint64_t offset = 0) {
   return e;
 }
 
-OVERLAPPED At(uint64_t offset) {
-  OVERLAPPED overlapped = {};
-  overlapped.Offset = static_cast<DWORD>(offset);
-  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  return overlapped;
-}
-
 constexpr size_t kMaxTransfer = 1u << 30;
 
 // An image file for the engine, read and written with ReadFile and WriteFile.
@@ -76,36 +69,37 @@ class HandleImageIo : public peimage::ImageIo {
   void set_size(uint64_t size) { size_ = size; }
 
   peimage::Status Read(uint64_t offset, uint8_t* out, size_t length) override {
-    if (!peimage::RangeInside(offset, length, size_)) return SystemError(ERROR_INVALID_PARAMETER, "read", offset);
-    while (length != 0) {
-      OVERLAPPED overlapped = At(offset);
-      DWORD got = 0;
-      DWORD wanted = static_cast<DWORD>(length < kMaxTransfer ? length : kMaxTransfer);
-      if (!ReadFile(file_, out, wanted, &got, &overlapped)) return SystemError(GetLastError(), "read", offset);
-      if (got == 0) return SystemError(ERROR_HANDLE_EOF, "read", offset);
-      out += got;
-      offset += got;
-      length -= got;
-    }
-    return {};
+    return Transfer("read", ERROR_HANDLE_EOF, offset, length,
+                    [&](size_t done, DWORD wanted, DWORD* moved, OVERLAPPED* at) {
+                      return ReadFile(file_, out + done, wanted, moved, at);
+                    });
   }
-
   peimage::Status Write(uint64_t offset, const uint8_t* in, size_t length) override {
-    if (!peimage::RangeInside(offset, length, size_)) return SystemError(ERROR_INVALID_PARAMETER, "write", offset);
-    while (length != 0) {
-      OVERLAPPED overlapped = At(offset);
-      DWORD put = 0;
-      DWORD wanted = static_cast<DWORD>(length < kMaxTransfer ? length : kMaxTransfer);
-      if (!WriteFile(file_, in, wanted, &put, &overlapped)) return SystemError(GetLastError(), "write", offset);
-      if (put == 0) return SystemError(ERROR_WRITE_FAULT, "write", offset);
-      in += put;
-      offset += put;
-      length -= put;
-    }
-    return {};
+    return Transfer("write", ERROR_WRITE_FAULT, offset, length,
+                    [&](size_t done, DWORD wanted, DWORD* moved, OVERLAPPED* at) {
+                      return WriteFile(file_, in + done, wanted, moved, at);
+                    });
   }
 
  private:
+  // Moves [offset, offset + length) with `move`, a call of at most 1 GiB
+  // after another; a call that moves nothing ends it with `nothing_moved`.
+  template <typename Move>
+  peimage::Status Transfer(const char* what, DWORD nothing_moved, uint64_t offset, size_t length, Move move) {
+    if (!peimage::RangeInside(offset, length, size_)) return SystemError(ERROR_INVALID_PARAMETER, what, offset);
+    for (size_t done = 0; done < length;) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset + done);
+      at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+      DWORD moved = 0;
+      DWORD wanted = static_cast<DWORD>(length - done < kMaxTransfer ? length - done : kMaxTransfer);
+      if (!move(done, wanted, &moved, &at)) return SystemError(GetLastError(), what, offset + done);
+      if (moved == 0) return SystemError(nothing_moved, what, offset + done);
+      done += moved;
+    }
+    return {};
+  }
+
   HANDLE file_;
   uint64_t size_ = 0;
   bool restore_access_ = false;

@@ -21,12 +21,6 @@ constexpr uint64_t kSizeOfHeadersOffset = 60;
 constexpr uint64_t kCheckSumOffset = 64;
 constexpr uint64_t kDllCharacteristicsOffset = 70;
 
-constexpr unsigned kCertificateDirectory = 4;
-constexpr unsigned kBaseRelocationDirectory = 5;
-constexpr unsigned kTlsDirectory = 9;
-constexpr unsigned kLoadConfigDirectory = 10;
-constexpr unsigned kDelayImportDirectory = 13;
-
 // Offsets in the optional header that differ between PE32 and PE32+.
 struct OptionalHeaderLayout {
   uint64_t image_base;
@@ -161,18 +155,12 @@ Status ReadOptionalHeader(HeaderBytes& file, uint64_t offset, uint16_t size, Ima
   headers.image_base_offset = offset + layout.image_base;
   headers.checksum_offset = offset + kCheckSumOffset;
 
-  const uint64_t count = std::min<uint64_t>(LoadLe<uint32_t>(optional + layout.number_of_rva_and_sizes),
-                                            (size - layout.directories) / 8);
-  auto directory = [&](unsigned index) -> std::optional<DataDirectory> {
-    if (index >= count) return std::nullopt;
-    const uint8_t* at = optional + layout.directories + 8 * index;
-    return DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
-  };
-  headers.certificate_table = directory(kCertificateDirectory);
-  headers.base_relocation_table = directory(kBaseRelocationDirectory);
-  headers.tls_table = directory(kTlsDirectory);
-  headers.load_config_table = directory(kLoadConfigDirectory);
-  headers.delay_import_table = directory(kDelayImportDirectory);
+  const uint64_t count = std::min<uint64_t>({LoadLe<uint32_t>(optional + layout.number_of_rva_and_sizes),
+                                             (size - layout.directories) / 8, headers.directories.size()});
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* at = optional + layout.directories + 8 * i;
+    headers.directories[i] = DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
+  }
   return {};
 }
 

@@ -1,8 +1,8 @@
 #ifndef DORVANE_PEIMAGE_HEADERS_H
 #define DORVANE_PEIMAGE_HEADERS_H
 
+#include <array>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "error.h"
@@ -20,6 +20,11 @@ constexpr uint16_t kMagicPe32Plus = 0x20B;
 constexpr uint16_t kDllCharacteristicsDynamicBase = 0x0040;
 constexpr uint32_t kSectionContainsCode = 0x00000020;
 constexpr uint32_t kSectionExecutable = 0x20000000;
+constexpr unsigned kCertificateDirectory = 4;
+constexpr unsigned kBaseRelocationDirectory = 5;
+constexpr unsigned kTlsDirectory = 9;
+constexpr unsigned kLoadConfigDirectory = 10;
+constexpr unsigned kDelayImportDirectory = 13;
 
 /// A data directory entry as stored: an address (an RVA, except for the
 /// certificate table, where it is a file offset) and a size.
@@ -55,14 +60,9 @@ struct ImageHeaders : BaseFields {
   uint32_t checksum = 0;
   uint32_t entry_point = 0;  // AddressOfEntryPoint
   uint16_t dll_characteristics = 0;
-  /// Present only when both NumberOfRvaAndSizes and SizeOfOptionalHeader
-  /// say the directory exists.
-  std::optional<DataDirectory> certificate_table;
-  std::optional<DataDirectory> base_relocation_table;
-  /// The directories whose structures hold virtual addresses of the image.
-  std::optional<DataDirectory> tls_table;
-  std::optional<DataDirectory> load_config_table;
-  std::optional<DataDirectory> delay_import_table;
+  /// The data directories; {0, 0}, as none, where NumberOfRvaAndSizes or
+  /// SizeOfOptionalHeader says that one does not exist.
+  std::array<DataDirectory, 16> directories{};
 
   /// File offsets of the fields that a rebase rewrites.
   uint64_t time_date_stamp_offset = 0;

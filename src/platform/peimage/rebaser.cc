@@ -52,9 +52,9 @@ Status CheckMovable(const ImageHeaders& headers, const RebaseOptions& options) {
     return MakeError(ErrorCode::kSystemImage, "Characteristics 0x%04X mark a system file",
                      headers.characteristics);
   }
-  if (headers.certificate_table && headers.certificate_table->size != 0) {
+  if (const DataDirectory& certificates = headers.directories[kCertificateDirectory]; certificates.size != 0) {
     return MakeError(ErrorCode::kSignedImage, "certificate table at file offset 0x%X holds 0x%X bytes",
-                     headers.certificate_table->address, headers.certificate_table->size);
+                     certificates.address, certificates.size);
   }
   if (headers.characteristics & kImageFileRelocsStripped) {
     return MakeError(ErrorCode::kRelocationsStripped, "Characteristics 0x%04X have IMAGE_FILE_RELOCS_STRIPPED set",
@@ -76,13 +76,13 @@ std::optional<std::string> AddressHolder(const ImageHeaders& headers) {
     std::snprintf(said, sizeof said, "section '%s' %s", section.name, how);
     return said;
   }
-  const std::pair<const std::optional<DataDirectory>&, const char*> directories[] = {
-      {headers.tls_table, "TLS"}, {headers.load_config_table, "load configuration"},
-      {headers.delay_import_table, "delay-import"}};
-  for (const auto& [directory, name] : directories) {
-    if (!directory || (directory->address == 0 && directory->size == 0)) continue;
+  const std::pair<unsigned, const char*> directories[] = {
+      {kTlsDirectory, "TLS"}, {kLoadConfigDirectory, "load configuration"}, {kDelayImportDirectory, "delay-import"}};
+  for (const auto& [index, name] : directories) {
+    const DataDirectory& directory = headers.directories[index];
+    if (directory.address == 0 && directory.size == 0) continue;
     std::snprintf(said, sizeof said, "the %s directory (RVA 0x%X, size 0x%X) holds addresses", name,
-                  directory->address, directory->size);
+                  directory.address, directory.size);
     return said;
   }
   if (headers.entry_point != 0) {

@@ -14,10 +14,8 @@ unsigned EntryAt(const uint8_t* entries, size_t i) { return LoadLe<uint16_t>(ent
 
 Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders& headers,
                                                              const SectionMap& sections) {
-  if (!headers.base_relocation_table || headers.base_relocation_table->size == 0) {
-    return std::optional<RelocationDirectory>();
-  }
-  const DataDirectory& table = *headers.base_relocation_table;
+  const DataDirectory& table = headers.directories[kBaseRelocationDirectory];
+  if (table.size == 0) return std::optional<RelocationDirectory>();
   if (table.address == 0) {
     return MakeError(ErrorCode::kBadRelocationTable, "relocation directory of size 0x%X has RVA 0", table.size);
   }
