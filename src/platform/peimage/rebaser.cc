@@ -4,12 +4,7 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
-#include "headers.h"
-#include "patch.h"
-#include "relocations.h"
-#include "sections.h"
 #include "sweep.h"
 
 namespace peimage {
@@ -103,10 +98,6 @@ Status CheckMovableWithoutRelocations(const ImageHeaders& headers) {
   return MakeError(ErrorCode::kRelocationsStripped, "no base relocation directory; %s", holder->c_str());
 }
 
-uint32_t NewTimeStamp(const ImageHeaders& headers, const RebaseOptions& options) {
-  return options.time_stamp != 0 ? options.time_stamp : headers.time_date_stamp + 1;
-}
-
 }  // namespace
 
 Result<ImageReport> QueryImage(ImageIo& io, uint64_t max_image_size) {
@@ -146,7 +137,7 @@ Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options, Works
   }
   CheckedRebase rebase{headers,      sections.value(),  table ? &*table : nullptr,
                        pieces,       delta.value(),     options.new_base,
-                       NewTimeStamp(headers, options)};
+                       options.time_stamp != 0 ? options.time_stamp : headers.time_date_stamp + 1};
   if (Status s = WriteRebase(io, rebase, workspace); !s.ok()) return s.error();
   return report;
 }

@@ -33,12 +33,10 @@ struct RebaseOptions {
 Result<ImageReport> QueryImage(ImageIo& io, uint64_t max_image_size = 0);
 
 /// Rebases the image behind `io` in place to `options.new_base`, working in
-/// `workspace`: adds the delta to every relocation target, stores the new
-/// ImageBase and header time stamp and, when the stored CheckSum is
-/// nonzero, the recomputed checksum. No other byte changes. An image already
-/// at the new base is left untouched. All checks run before the first write;
-/// on any error the file is unchanged, except for kPartiallyWritten. Memory:
-/// the headers, the workspace, and what IndexRelocations keeps.
+/// `workspace` (see WriteRebase); no other byte changes, and an image
+/// already at the new base is left untouched. All checks run before the
+/// first write; on any error the file is unchanged, but for
+/// kPartiallyWritten.
 /// Errors: those of ParseHeaders and SectionMap::Build; kBadRequestedBase
 /// (zero, not a multiple of 64 KiB, or past 4 GiB for PE32);
 /// kInconsistentHeaders (the current ImageBase is not a multiple of 64 KiB);

@@ -22,11 +22,10 @@ Error Overlap(const Relocation& r) {
                    r.type, static_cast<unsigned long long>(r.rva));
 }
 
-// Claims on bytes, a bit each, over a span of bytes from an origin: two
-// targets overlap when one claims a byte the other has. The span holds a
-// block's page and its widest target, or a piece and the claims that can
-// meet it: those of pieces visited in file order before it lie within
-// kMaxLength of its first byte.
+// Claims on bytes, a bit each, over a span from an origin: two targets
+// overlap when one claims a byte the other has. The span holds a block's
+// page, or a piece and the claims of the pieces before it in file order
+// that can meet it.
 class Claims {
  public:
   // Drops every claim; offsets count from `origin` from now on.
@@ -180,11 +179,10 @@ class Indexer {
     pieces_.push_back(piece);
   }
 
-  // Once two targets are known to overlap, the refusal is certain, and the
-  // rest of the table is walked only for a fault to report first: the
-  // pieces are let go, and none are kept from then on. An overlap inside a
-  // block is known at once; one across blocks is looked for among the
-  // pieces so far when their targets no longer fit their sections.
+  // Once two targets are known to overlap, the pieces are let go and the
+  // rest of the table is walked only for a fault to report first. An overlap
+  // inside a block is known at once; one across blocks is looked for among
+  // the pieces so far when their targets no longer fit their sections.
   Status Settle() {
     if (settled_ || (!first_overlap_ && !overfull_)) return {};
     if (!first_overlap_) {

@@ -37,7 +37,6 @@ RelocationTable::RelocationTable(ImageIo& io, const RelocationDirectory& directo
       read_size_(capacity_) {}
 
 Status RelocationTable::ReadBlock(uint64_t block, BlockHeader& header, const uint8_t*& entries) {
-  using detail::BlockError;
   // Blocks follow each other with nothing between them; the loader takes
   // one on any even offset, and Go's linker writes them unpadded.
   uint64_t remaining = size() - block;
@@ -100,22 +99,12 @@ Status RelocationTable::Load(uint64_t offset, size_t length) {
   return {};
 }
 
-namespace detail {
-
-Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value,
-                 uint32_t other) {
+Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value, uint32_t other) {
   char said[160];
   std::snprintf(said, sizeof said, predicate, value, other);
   return MakeError(ErrorCode::kBadRelocationTable, "relocation block at RVA 0x%llX %s",
                    static_cast<unsigned long long>(table.directory().rva + block), said);
 }
-
-Error UnsupportedType(const RelocationTable& table, uint64_t block, size_t index, unsigned type) {
-  return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX has entry %zu of unsupported type %u",
-                   static_cast<unsigned long long>(table.directory().rva + block), index, type);
-}
-
-}  // namespace detail
 
 UniformBlock KnownUniform(const uint8_t* entries, size_t count) {
   while (count > 0 && (entries[2 * count - 1] >> 4) == kRelAbsolute) --count;

@@ -6,9 +6,6 @@
 #include <deque>
 #include <optional>
 
-#include "bytes.h"
-#include "error.h"
-#include "headers.h"
 #include "image_io.h"
 #include "patch.h"
 #include "sections.h"
@@ -41,10 +38,8 @@ struct BlockHeader {
 };
 
 /// The blocks of a relocation table, read through the workspace's table
-/// buffer of at most kCapacity bytes. A table that fits is read once and
-/// held whole. A larger one is read in pieces around the bytes asked for,
-/// ahead in the direction the requests go, in smaller pieces while requests
-/// jump about, so that a table walked in any order costs few reads.
+/// buffer: a table of up to kCapacity bytes once, a larger one in pieces
+/// around the blocks asked for, larger while they come in order.
 class RelocationTable {
  public:
   static constexpr size_t kCapacity = 256 * 1024;
@@ -55,8 +50,7 @@ class RelocationTable {
   const RelocationDirectory& directory() const { return directory_; }
   uint32_t size() const { return directory_.size; }
 
-  /// True when the whole table is in memory, so that every read of the same
-  /// bytes sees the same values.
+  /// Whether the table is in memory whole: every read sees the same bytes.
   bool held_whole() const { return capacity_ == directory_.size && held_length_ == directory_.size; }
 
   /// Reads and checks the header of the block at `block` (an offset in the
@@ -90,13 +84,10 @@ struct Relocation {
   uint16_t high_adj_low = 0;
 };
 
-namespace detail {
 /// kBadRelocationTable: "relocation block at RVA <its RVA> " and
 /// `predicate`, formatted with `value` and `other`.
 Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value,
                  uint32_t other = 0);
-Error UnsupportedType(const RelocationTable& table, uint64_t block, size_t index, unsigned type);
-}  // namespace detail
 
 /// Calls `apply(relocation)` for each entry of a block other than ABSOLUTE,
 /// with HIGHADJ's second entry consumed; stops at the first error of `apply`.
@@ -111,11 +102,14 @@ Status ForEachRelocation(const RelocationTable& table, uint64_t block, const Blo
     uint16_t entry = LoadLe<uint16_t>(entries + 2 * i);
     Relocation relocation{static_cast<uint8_t>(entry >> 12), uint64_t{header.page_rva} + (entry & 0xFFF), 0};
     if (relocation.type == kRelAbsolute) continue;
-    if (RelocationWidth(relocation.type) == 0) return detail::UnsupportedType(table, block, i, relocation.type);
+    if (RelocationWidth(relocation.type) == 0) {
+      return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX has entry %zu of unsupported type %u",
+                       static_cast<unsigned long long>(table.directory().rva + block), i, unsigned{relocation.type});
+    }
     if (relocation.type == kRelHighAdj) {
       if (++i == count) {
-        return detail::BlockError(table, block, "ends with HIGHADJ entry %u, without the entry that holds its low half",
-                                  static_cast<uint32_t>(i - 1));
+        return BlockError(table, block, "ends with HIGHADJ entry %u, without the entry that holds its low half",
+                          static_cast<uint32_t>(i - 1));
       }
       relocation.high_adj_low = LoadLe<uint16_t>(entries + 2 * i);
     }
@@ -124,10 +118,9 @@ Status ForEachRelocation(const RelocationTable& table, uint64_t block, const Blo
   return {};
 }
 
-/// The shape linkers give a block: targets of one type (not HIGHADJ), in
-/// ascending order without overlap, followed by nothing but ABSOLUTE
-/// padding. Such a block is checked and patched without a look at each
-/// entry's type.
+/// The shape linkers give a block, checked and patched without a look at
+/// each entry's type: targets of one type (not HIGHADJ) in ascending order
+/// without overlap, then nothing but ABSOLUTE padding.
 struct UniformBlock {
   unsigned type = 0;
   size_t count = 0;   // entries before the padding; 0 for padding only
@@ -142,9 +135,8 @@ std::optional<UniformBlock> AsUniform(const uint8_t* entries, size_t count);
 UniformBlock KnownUniform(const uint8_t* entries, size_t count);
 
 /// The targets of one relocation block that lie in one stretch of sections
-/// (see MappedSection::stretch): the unit in which a rebase visits the file.
-/// 12 bytes; a block has one piece, or one per stretch when its page spans
-/// sections whose file data lie apart.
+/// (see MappedSection::stretch), in 12 bytes: the unit in which a rebase
+/// visits the file.
 class RelocationPiece {
  public:
   static constexpr uint32_t kMaxLength = 0x1000 + 7;
@@ -190,31 +182,12 @@ static_assert(sizeof(RelocationPiece) == 12, "pieces are what a large table's in
 /// it holds, so that at no moment are the pieces held twice.
 using RelocationPieces = std::deque<RelocationPiece>;
 
-/// Checks every block and every target of the relocation table, and lists
-/// the pieces in file order, sorted only when the table is not in that order
-/// already. Every target has file bytes behind it in one section, away from
-/// the table itself, and no two targets share a byte. Time: linear in the
-/// entries, but for the sort, whatever the sections a page spans. Memory: 12
-/// bytes a piece, and some 50 a section. As soon as targets need more bytes
-/// than their section holds, or two targets of a block overlap, the pieces
-/// are let go and the rest of the table is only checked: there are never
-/// more pieces than the table has entries, nor (but for one block's) than
-/// half the sections' bytes outside the table.
-/// Errors, the first in table order, overlapping targets only after every
-/// other fault: those of ReadBlock and ForEachRelocation;
-/// kRelocationOutOfRange (a target with no file bytes behind it, or inside
-/// the relocation table); kBadRelocationTable (two targets overlap); kIoError.
-Result<RelocationPieces> IndexRelocations(RelocationTable& table, const SectionMap& sections);
-
-/// Checks every block and every target of the relocation table, and lists
-/// the pieces in file order (sorted only when the table is not in that order
-/// already). Every target has file bytes behind it in one section, away from
-/// the table itself, and no two targets share a byte. Time: linear in the
-/// entries, but for the sort. Memory: 12 bytes a piece and some 50 a
-/// section; once two targets are known to overlap, the pieces are let go and
-/// the rest of the table is only checked, so that there are never more
-/// pieces than entries, nor (but for one block's) than half the sections'
-/// bytes outside the table.
+/// Checks every block and target of the relocation table and lists the
+/// pieces in file order: every target has file bytes behind it in one
+/// section, away from the table, and no two share a byte. Time: linear in
+/// the entries but for a sort of a table out of order. Memory: 12 bytes a
+/// piece, no more pieces than entries nor (but for one block's) than half
+/// the sections' bytes outside the table, and some 50 bytes a section.
 /// Errors, the first in table order, overlapping targets only after every
 /// other fault: those of ReadBlock and ForEachRelocation;
 /// kRelocationOutOfRange (a target with no file bytes behind it, or inside

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "bytes.h"
-#include "error.h"
 #include "headers.h"
 
 namespace peimage {

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
 #include "checksum.h"
 
 namespace peimage {
@@ -39,9 +38,7 @@ void PatchUniform(uint8_t* at_low, const UniformBlock& shape, const uint8_t* ent
 }
 
 // A range [begin, end) of the file held in the workspace's window buffer,
-// for a sweep through the file front to back: read, changed in memory, then
-// written and dropped from the front. The buffer is not cleared: every byte
-// is read before use.
+// read, changed in memory, then written and dropped from the front.
 class Window {
  public:
   Window(ImageIo& io, Workspace& workspace)
@@ -54,9 +51,8 @@ class Window {
   uint64_t end() const { return end_; }
   uint64_t capacity() const { return capacity_; }
 
-  // Holds [first, last) of the file, read afresh, in place of what was held.
-  // The range is inside the file and at most capacity() long.
-  // Errors: kIoError, the window then empty.
+  // Holds [first, last) of the file, at most capacity() long, in place of
+  // what was held. Errors: kIoError, the window then empty.
   Status Start(uint64_t first, uint64_t last) {
     Clear();
     if (Status read = io_.Read(first, buffer_, static_cast<size_t>(last - first)); !read.ok()) return read;
@@ -74,11 +70,6 @@ class Window {
   }
   // The held byte at file offset `offset`, which must be present.
   uint8_t* At(uint64_t offset) { return buffer_ + (offset - base_); }
-  // Writes the held bytes [from, to). Errors: kIoError.
-  Status Write(uint64_t from, uint64_t to) {
-    if (from >= to) return {};
-    return io_.Write(from, At(from), static_cast<size_t>(to - from));
-  }
   // Stops holding the bytes before `offset`, without moving the others.
   void Skip(uint64_t offset) { begin_ = offset; }
   // Drops the held bytes before `offset`, keeping [offset, end()).
@@ -406,7 +397,8 @@ class Sweeper {
     if (from < to && mode == Mode::kUndo) {
       restoring_.Write(from, window_.At(from), static_cast<size_t>(to - from));
     } else if (from < to) {
-      if (Status write = window_.Write(from, to); !write.ok()) return PutBackWindow(from, to, write.error());
+      Status write = io_.Write(from, window_.At(from), static_cast<size_t>(to - from));
+      if (!write.ok()) return PutBackWindow(from, to, write.error());
       written_to_ = to;
     }
     window_.DropBefore(to);
