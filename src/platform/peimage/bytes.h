@@ -16,9 +16,14 @@ constexpr bool RangeInside(uint64_t offset, uint64_t length, uint64_t size) {
 /// bytes the caller has proved to lie inside its buffer.
 template <typename T>
 T LoadLe(const uint8_t* p) {
-  uint64_t value = 0;
-  for (unsigned i = sizeof(T); i-- > 0;) value = value << 8 | p[i];
-  return static_cast<T>(value);
+  if constexpr (sizeof(T) == 2) {
+    // In int arithmetic: loops over relocation entries vectorize best so.
+    return static_cast<T>(p[0] | p[1] << 8);
+  } else {
+    uint64_t value = 0;
+    for (unsigned i = sizeof(T); i-- > 0;) value = value << 8 | p[i];
+    return static_cast<T>(value);
+  }
 }
 
 /// Stores `value` little-endian at `p`, whose sizeof(T) bytes the caller has

@@ -23,8 +23,18 @@ enum RelocationType : uint8_t {
 /// Width in bytes of the value that a relocation of `type` patches; 0 for
 /// ABSOLUTE and for types the engine does not apply.
 constexpr unsigned RelocationWidth(unsigned type) {
-  constexpr uint8_t kWidths[16] = {0, 2, 2, 4, 2, 0, 0, 0, 0, 0, 8};
-  return type < 16 ? kWidths[type] : 0;
+  switch (type) {
+    case kRelHigh:
+    case kRelLow:
+    case kRelHighAdj:
+      return 2;
+    case kRelHighLow:
+      return 4;
+    case kRelDir64:
+      return 8;
+    default:
+      return 0;
+  }
 }
 
 /// What a rebase adds to the addresses in an image: the new base minus the
