@@ -19,6 +19,7 @@ import unittest
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 import tool_test
 import unprivileged
+from pe_fields import BASE_RELOCATION_DIRECTORY, PeFields
 from tool_test import ToolTestCase, image_base, read_quietly, run
 
 FAIL_WRITES = ""
@@ -182,14 +183,13 @@ class BadFiles(ToolTestCase):
     def test_a_sparse_huge_file_is_refused_quickly_in_bounded_memory(self):
         path = self.path("huge.dll")
         data = bytearray(read_quietly(self.samples[0]))
-        lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-        table = lfanew + 24 + 224
+        fields = PeFields(data)
         # .data claims 3 GiB of raw data; the relocation directory claims
         # 2 GiB of it, all zeros: its first block is SizeOfBlock 0.
-        struct.pack_into("<H", data, lfanew + 6, 1)
-        struct.pack_into("<IIII", data, table + 8, 0xC0000000, 0x1000, 0xC0000000, 0x1000)
-        struct.pack_into("<I", data, lfanew + 24 + 56, 0xC0001000)
-        struct.pack_into("<II", data, lfanew + 24 + 96 + 40, 0x1000, 0x80000000)
+        fields.write(data, "number_of_sections", 1)
+        struct.pack_into("<IIII", data, fields.section(0) + 8, 0xC0000000, 0x1000, 0xC0000000, 0x1000)
+        fields.write(data, "size_of_image", 0xC0001000)
+        struct.pack_into("<II", data, fields.directory(BASE_RELOCATION_DIRECTORY), 0x1000, 0x80000000)
         with open(path, "wb") as f:
             f.write(data)
             f.truncate(0xC0001000)
@@ -208,17 +208,16 @@ def write_sparse_image(path, template, data_pages, relocated_pages, filled_pages
     relocation table after it has a block with one HIGHLOW at offset 0x10
     for each of `relocated_pages`, in that order."""
     data = bytearray(read_quietly(template, 0x200))
-    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    optional = lfanew + 24
-    sections = optional + struct.unpack_from("<H", data, lfanew + 20)[0]
+    fields = PeFields(data)
     table = b"".join(struct.pack("<IIHH", 0x1000 + page * 0x1000, 12, 0x3010, 0) for page in relocated_pages)
     reloc_rva = 0x1000 + data_pages * 0x1000
     reloc_raw = 0x200 + data_pages * 0x1000
-    struct.pack_into("<IIII", data, sections + 8, data_pages * 0x1000, 0x1000, data_pages * 0x1000, 0x200)
-    struct.pack_into("<IIII", data, sections + 40 + 8, len(table), reloc_rva, (len(table) + 0x1FF) & ~0x1FF, reloc_raw)
-    struct.pack_into("<I", data, optional + 56, (reloc_rva + len(table) + 0xFFF) & ~0xFFF)  # SizeOfImage
-    struct.pack_into("<I", data, optional + 64, 0)  # no checksum: only the relocated pages are read
-    struct.pack_into("<II", data, optional + 96 + 5 * 8, reloc_rva, len(table))
+    struct.pack_into("<IIII", data, fields.section(0) + 8, data_pages * 0x1000, 0x1000, data_pages * 0x1000, 0x200)
+    struct.pack_into("<IIII", data, fields.section(1) + 8, len(table), reloc_rva, (len(table) + 0x1FF) & ~0x1FF,
+                     reloc_raw)
+    fields.write(data, "size_of_image", (reloc_rva + len(table) + 0xFFF) & ~0xFFF)
+    fields.write(data, "checksum", 0)  # no checksum: only the relocated pages are read
+    struct.pack_into("<II", data, fields.directory(BASE_RELOCATION_DIRECTORY), reloc_rva, len(table))
     with open(path, "wb") as f:
         f.write(data)
         for page in filled_pages:
