@@ -34,7 +34,13 @@ fi
 
 runs_x86_32=${DORVANE_RUNS_X86_32:-}
 if [ -z "$runs_x86_32" ]; then
-  runs_x86_32=$(support/runs_x86_32.sh >/dev/null && echo ON || echo OFF)
+  probe_status=0
+  probe=$(support/runs_x86_32.sh) || probe_status=$?
+  case $probe_status in
+    0) runs_x86_32=ON ;;
+    1) runs_x86_32=OFF ;;
+    *) echo "Cannot tell whether this machine runs 32-bit x86 programs ($probe)." >&2; exit 1 ;;
+  esac
 fi
 [ "$runs_x86_32" = ON ] && packages+=(wine32:i386)
 

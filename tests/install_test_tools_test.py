@@ -103,6 +103,23 @@ class Setup(unittest.TestCase):
                     self.assertNotIn("wine32", output + "".join(apt))
 
 
+class Probe(unittest.TestCase):
+    """The probe whose answer lets the 32-bit suites go unrun: only a clear
+    "no" does; a directory it cannot run programs from is no answer."""
+
+    def test_a_noexec_directory_is_no_answer(self):
+        probe = os.path.join(os.path.dirname(SCRIPT), "support", "runs_x86_32.sh")
+        with tempfile.TemporaryDirectory() as mount:
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "noexec,size=1m", "tmpfs", mount],
+                              capture_output=True).returncode != 0:
+                self.skipTest("cannot mount a file system here")
+            try:
+                result = subprocess.run(["sh", probe, mount], capture_output=True, text=True, timeout=60)
+            finally:
+                subprocess.run(["umount", mount], check=True)
+        self.assertEqual((result.returncode, result.stdout.split(":")[0]), (2, "unknown"), result.stdout)
+
+
 def main():
     global SCRIPT
     parser = argparse.ArgumentParser()

@@ -13,9 +13,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# One probe decides, for the whole run, whether 32-bit x86 programs run here.
-if probe=$(tests/support/runs_x86_32.sh); then runs_x86_32=ON; else runs_x86_32=OFF; fi
+# One probe decides, for the whole run, whether 32-bit x86 programs run here;
+# it starts its program from build/, where the tests' programs run too.
+mkdir -p build
+probe_status=0
+probe=$(tests/support/runs_x86_32.sh build) || probe_status=$?
 echo "32-bit x86 programs on this machine: $probe"
+case $probe_status in
+  0) runs_x86_32=ON ;;
+  1) runs_x86_32=OFF ;;
+  *) echo "The probe cannot tell whether this machine runs 32-bit x86 programs; mend that first." >&2; exit 1 ;;
+esac
 export DORVANE_RUNS_X86_32=$runs_x86_32
 
 tests/install_test_tools.sh
