@@ -524,9 +524,13 @@ class Interruptions(ToolTestCase):
         for trial in range(self.TRIALS[PLATFORM]):
             copy_originals(work)
             sig = rng.choice(self.SIGNALS[PLATFORM])
-            delay = rng.uniform(0, 0.5 * duration)
-            with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, delay=delay):
-                status, out, _ = self.interrupted(listing, paths[0], original[0][0], delay, sig)
+            # The signal comes a random moment after a random image in the
+            # first half of the list began to change: a moment inside an image
+            # or between two, whatever the machine's load.
+            watched = rng.randrange(1, self.COUNT // 2)
+            delay = rng.uniform(0, 3 * duration / self.COUNT)
+            with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, watched=watched, delay=delay):
+                status, out, _ = self.interrupted(listing, paths[watched], original[watched][0], delay, sig)
                 after = self.snapshot(paths)
                 done = 0
                 for i, path in enumerate(paths):
@@ -543,20 +547,21 @@ class Interruptions(ToolTestCase):
                     self.assertEqual((done, out), (self.COUNT, full_out))
                 else:
                     self.assertEqual(status, self.ended_by(sig))
-                    midway += 0 < done < self.COUNT
+                    self.assertGreaterEqual(done, watched, "an image before the one that began to change is not rebased")
+                    midway += done < self.COUNT
         # Otherwise too few runs were interrupted midway to tell anything.
         self.assertGreaterEqual(midway, self.TRIALS[PLATFORM] // 3)
 
-    def interrupted(self, listing, first, first_original, delay=0, sig=None):
+    def interrupted(self, listing, watched, watched_original, delay=0, sig=None):
         """Runs the tool over `listing` and sends it `sig` (if any) `delay`
-        seconds after the `first` image changed. Returns its status, its
+        seconds after the `watched` image changed. Returns its status, its
         standard output and the seconds from that change to its end."""
         with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout:
             stdin.write(listing)
             stdin.seek(0)
             tool = subprocess.Popen(TOOL + ["/BASE:20000000"], stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL,
                                     preexec_fn=no_core_dumps)
-            while tool.poll() is None and read_quietly(first) == first_original:
+            while tool.poll() is None and read_quietly(watched) == watched_original:
                 time.sleep(0.0002)
             changed = time.monotonic()
             if sig is not None:
