@@ -13,7 +13,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
@@ -28,7 +27,7 @@ PEAK_RSS = ""
 
 
 def run_measured(args, stdin, env=None):
-    """Runs the tool; returns (status, stdout, peak RSS in KiB)."""
+    """Runs the tool; returns (status, stdout, peak RSS in KiB, bytes read)."""
     # A sanitized build must not hold freed memory back, or it looks like growth.
     env = dict(env or os.environ)
     env["ASAN_OPTIONS"] = "quarantine_size_mb=0:thread_local_quarantine_size_kb=0:verify_asan_link_order=0"
@@ -39,7 +38,8 @@ def run_measured(args, stdin, env=None):
                                  env=env, timeout=600, preexec_fn=tool_test.no_core_dumps)
         out.seek(0)
         rss = int(process.stderr.split(b"peak_rss_kib ")[-1])
-        return process.returncode, out.read(), rss
+        read = int(process.stderr.split(b"read_bytes ")[-1].split()[0])
+        return process.returncode, out.read(), rss, read
 
 
 def cannot_open(name):
@@ -50,7 +50,7 @@ class FailingWrites(ToolTestCase):
     def rebase_with(self, path, **env_vars):
         env = dict(os.environ, LD_PRELOAD=FAIL_WRITES, **env_vars)
         before = read_quietly(path)
-        status, out, _ = run_measured([], path.encode() + b"\n", env)
+        status, out, _, _ = run_measured([], path.encode() + b"\n", env)
         return status, out.decode(), before
 
     def test_a_failed_write_leaves_the_old_image(self):
@@ -193,12 +193,12 @@ class BadFiles(ToolTestCase):
         with open(path, "wb") as f:
             f.write(data)
             f.truncate(0xC0001000)
-        started = time.monotonic()
-        status, out, rss = run_measured([], path.encode() + b"\n")
+        status, out, rss, read = run_measured([], path.encode() + b"\n")
         self.assertEqual(status, 2)
         self.assertIn(b"has SizeOfBlock 0, below 8", out)
         self.assertLess(rss, 64 * 1024)
-        self.assertLess(time.monotonic() - started, 30)
+        # The headers and the first block, not the gigabytes behind them.
+        self.assertLess(read, 1024 * 1024)
 
 
 def write_sparse_image(path, template, data_pages, relocated_pages, filled_pages=()):
@@ -234,7 +234,7 @@ class OutOfOrderTables(ToolTestCase):
     in page order costs."""
 
     def rebase_measured(self, path):
-        status, out, rss = run_measured(["/BASE:20000000"], path.encode() + b"\n")
+        status, out, rss, _ = run_measured(["/BASE:20000000"], path.encode() + b"\n")
         self.assertEqual(status, 0, out)
         return rss
 
@@ -276,7 +276,7 @@ class OutOfOrderTables(ToolTestCase):
                 path = subprocess.run([tool_test.MAKE_SAMPLES, folder, "--sections-in-one-page", str(blocks),
                                        str(entries)], check=True, capture_output=True).stdout.decode().strip()
                 before = read_quietly(path)
-                status, out, rss = run_measured([], path.encode() + b"\n")
+                status, out, rss, _ = run_measured([], path.encode() + b"\n")
                 self.assertEqual(status, 2)
                 self.assertIn(b"The image relocation table is malformed. (relocation of type 1 at RVA 0x15", out)
                 self.assertIn(b"overlaps another target)", out)
@@ -318,7 +318,7 @@ class Interruptions(ToolTestCase):
                         f.write(data)
                     os.utime(path, ns=(atime, mtime))
                 env = dict(os.environ, LD_PRELOAD=SIGNAL_ON_WRITE, SIGNAL_AT_PWRITE=str(at), SIGNAL=str(int(sig)))
-                status, out, _ = run_measured([], "".join(p + "\n" for p in listed).encode(), env)
+                status, out, _, _ = run_measured([], "".join(p + "\n" for p in listed).encode(), env)
                 self.assertEqual(status, 128 + sig)
                 # Flushed before the end, and nothing after the image.
                 self.assertEqual(out, b"Scanning DLLs...\nProcessing '%s'...\n" % sparse.encode())
@@ -334,8 +334,8 @@ class LongLists(ToolTestCase):
             for i in range(count):
                 lines.append(self.samples[i % 2] if i % 1000 == 0 else self.path("missing-%d.dll" % i))
             return "".join(n + "\n" for n in lines).encode()
-        status_small, _, rss_small = run_measured([], listing(100))
-        status_large, out, rss_large = run_measured([], listing(100000))
+        status_small, _, rss_small, _ = run_measured([], listing(100))
+        status_large, out, rss_large, _ = run_measured([], listing(100000))
         self.assertEqual((status_small, status_large), (2, 2))
         self.assertEqual(out.count(b"Processing '"), 100000)
         self.assertLess(rss_large, rss_small + 512, "peak RSS grew with the list")
