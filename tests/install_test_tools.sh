@@ -34,17 +34,27 @@ fi
 
 runs_x86_32=${DORVANE_RUNS_X86_32:-}
 if [ -z "$runs_x86_32" ]; then
-  runs_x86_32=$(support/runs_x86_32.sh >/dev/null && echo ON || echo OFF)
+  probe_status=0
+  probe=$(support/runs_x86_32.sh) || probe_status=$?
+  case $probe_status in
+    0) runs_x86_32=ON ;;
+    1) runs_x86_32=OFF ;;
+    *) echo "Cannot tell whether this machine runs 32-bit x86 programs ($probe)." >&2; exit 1 ;;
+  esac
 fi
 [ "$runs_x86_32" = ON ] && packages+=(wine32:i386)
 
-installed() {
-  [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
-}
-
+# One query for all of them: "name architecture status" for those dpkg knows.
+native=$(dpkg --print-architecture)
+known=$(dpkg-query -W -f='${Package} ${Architecture} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for package in "${packages[@]}"; do
-  installed "$package" || missing+=("$package")
+  name=${package%:*} arch=${package#*:}
+  if [ "$arch" = "$package" ]; then
+    grep -qxF -e "$name $native installed" -e "$name all installed" <<<"$known" || missing+=("$package")
+  else
+    grep -qxF "$name $arch installed" <<<"$known" || missing+=("$package")
+  fi
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
@@ -64,6 +74,8 @@ trap 'rm -f "$log"' EXIT
 give_up() {
   echo "Could not install what the tests need (${missing[*]}): $1" >&2
   echo "apt-get said: $(grep -E '^E:' "$log" | tail -n 1 || true)" >&2
+  # The first package that could not be resolved, when apt names one.
+  grep -A1 'have unmet dependencies:' "$log" | sed -n '2s/^ */  /p' >&2 || true
   echo "The package mirror may be mid-sync: a later run may succeed." >&2
   exit 1
 }

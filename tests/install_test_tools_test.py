@@ -21,7 +21,11 @@ FAKE = r"""#!/bin/sh
 echo "$(basename "$0") $*" >> "$FAKE_DIR/calls"
 case "$(basename "$0") $1" in
   "id -u") echo "$FAKE_UID" ;;
-  "dpkg-query "*) [ "$FAKE_INSTALLED" = all ] && printf installed ;;
+  "dpkg-query "*)
+    [ "$FAKE_INSTALLED" = all ] && for p in "$@"; do
+      case $p in -*) ;; *:*) echo "${p%:*} ${p#*:} installed" ;; *) echo "$p amd64 installed" ;; esac
+    done ;;
+  "dpkg --print-architecture") echo amd64 ;;
   "dpkg --print-foreign-architectures") ;;
   "dpkg --add-architecture") ;;
   "apt-cache policy") echo "$2:"; [ "$FAKE_LISTS" = full ] && echo "  Candidate: 1.0" || echo "  Candidate: (none)" ;;
@@ -33,7 +37,9 @@ case "$(basename "$0") $1" in
   "apt-get install")
     case "$*" in *" -t "*) outcome=$FAKE_INSTALL_TARGETED ;; *) outcome=$FAKE_INSTALL ;; esac
     case $outcome in
-      skew) echo "E: Unable to correct problems, you have held broken packages."; exit 100 ;;
+      skew) echo "The following packages have unmet dependencies:"
+            echo " libwine:i386 : Depends: libgstreamer-plugins-base1.0-0:i386 (>= 1.0.0) but it is not going to be installed"
+            echo "E: Unable to correct problems, you have held broken packages."; exit 100 ;;
       fail) echo "E: Failed to fetch http://deb.debian.org/pool/x.deb  404  Not Found"; exit 100 ;;
     esac ;;
 esac
@@ -81,7 +87,7 @@ class Setup(unittest.TestCase):
             ("a skew that the main release mends", dict(install="skew"), 0, [update, install, targeted],
              ["different versions", "-t " + RELEASE]),
             ("a skew that stays", dict(install="skew", install_targeted="skew"), 1, [update, install, targeted],
-             ["Could not install", "held broken packages", later]),
+             ["Could not install", "held broken packages", "  libwine:i386 : Depends: libgstreamer", later]),
             ("a failure that is no skew", dict(install="fail"), 1, [update, install], ["Could not install", "404", later]),
             ("32-bit x86 runs: wine32 and its architecture", dict(runs_x86_32="ON"), 0,
              ["dpkg --add-architecture i386", update, install], ["wine32:i386"]),
@@ -95,6 +101,23 @@ class Setup(unittest.TestCase):
                     self.assertIn(word, output)
                 if settings.get("runs_x86_32") != "ON":
                     self.assertNotIn("wine32", output + "".join(apt))
+
+
+class Probe(unittest.TestCase):
+    """The probe whose answer lets the 32-bit suites go unrun: only a clear
+    "no" does; a directory it cannot run programs from is no answer."""
+
+    def test_a_noexec_directory_is_no_answer(self):
+        probe = os.path.join(os.path.dirname(SCRIPT), "support", "runs_x86_32.sh")
+        with tempfile.TemporaryDirectory() as mount:
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "noexec,size=1m", "tmpfs", mount],
+                              capture_output=True).returncode != 0:
+                self.skipTest("cannot mount a file system here")
+            try:
+                result = subprocess.run(["sh", probe, mount], capture_output=True, text=True, timeout=60)
+            finally:
+                subprocess.run(["umount", mount], check=True)
+        self.assertEqual((result.returncode, result.stdout.split(":")[0]), (2, "unknown"), result.stdout)
 
 
 def main():

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The test command. Installs what the tests need (tests/install_test_tools.sh),
-# builds and runs every test, then builds the suite again with clang,
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs it, with the image
-# engine's fuzzer running for DORVANE_FUZZ_SECONDS (default 60).
+# builds every test twice, plainly in build/ and with clang, AddressSanitizer
+# and UndefinedBehaviorSanitizer in build-fuzz/, then runs both suites side
+# by side, each with as many tests at once as there are processors; the
+# sanitized one includes the image engine's fuzzer, running for
+# DORVANE_FUZZ_SECONDS (default 60).
 # A skipped test fails the command unless DORVANE_ALLOW_SKIPS=1, with one
 # exception: on a machine that cannot run 32-bit x86 programs the 32-bit
 # Windows build's Wine suites are not run (the build itself is checked), and
@@ -11,41 +13,60 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# One probe decides, for the whole run, whether 32-bit x86 programs run here.
-if probe=$(tests/support/runs_x86_32.sh); then runs_x86_32=ON; else runs_x86_32=OFF; fi
+# One probe decides, for the whole run, whether 32-bit x86 programs run here;
+# it starts its program from build/, where the tests' programs run too.
+mkdir -p build
+probe_status=0
+probe=$(tests/support/runs_x86_32.sh build) || probe_status=$?
 echo "32-bit x86 programs on this machine: $probe"
+case $probe_status in
+  0) runs_x86_32=ON ;;
+  1) runs_x86_32=OFF ;;
+  *) echo "The probe cannot tell whether this machine runs 32-bit x86 programs; mend that first." >&2; exit 1 ;;
+esac
 export DORVANE_RUNS_X86_32=$runs_x86_32
-
-not_run=()
-# ctest counts a skipped test as no failure; here it is one, unless allowed
-# or it is a 32-bit suite on a machine that cannot run it.
-run_tests() {
-  local results="$PWD/$1/ctest-results.xml"
-  ctest --test-dir "$1" --output-on-failure --no-tests=error --output-junit "$results"
-  local skipped allowed name
-  skipped=$(grep -o '<testcase name="[^"]*"[^>]*status="notrun"' "$results" | sed -E 's/<testcase name="([^"]*)".*/\1/' || true)
-  allowed=$(ctest --test-dir "$1" -N -L cannot_run_x86_32 | sed -nE 's/^ *Test +#[0-9]+: (.*)$/\1/p')
-  for name in $skipped; do
-    if grep -qx "$name" <<<"$allowed"; then
-      not_run+=("$name")
-    elif [ "${DORVANE_ALLOW_SKIPS:-}" != 1 ]; then
-      echo "Tests in $1 were skipped (listed above); DORVANE_ALLOW_SKIPS=1 allows it." >&2
-      exit 1
-    fi
-  done
-}
 
 tests/install_test_tools.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_RUNS_X86_32=$runs_x86_32
-cmake --build build -j"$jobs"
-run_tests build
-
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DDORVANE_FUZZ=ON -DDORVANE_FUZZ_SECONDS="${DORVANE_FUZZ_SECONDS:-60}"
+cmake --build build -j"$jobs"
 cmake --build build-fuzz -j"$jobs"
-run_tests build-fuzz
 
-if [ ${#not_run[@]} -gt 0 ]; then
-  echo "Every test passed; not run, because this machine cannot run 32-bit x86 programs ($probe): ${not_run[*]}"
+# Runs the suite in $1 and writes what ctest says to $1/ctest.log. ctest
+# counts a skipped test as no failure; here it is one, unless allowed or it
+# is a 32-bit suite on a machine that cannot run it: their names go to
+# $1/not-run.txt.
+run_tests() {
+  local results="$PWD/$1/ctest-results.xml" status=0
+  ctest --test-dir "$1" -j"$jobs" --output-on-failure --no-tests=error --output-junit "$results" \
+    >"$1/ctest.log" 2>&1 || status=$?
+  local skipped allowed name
+  skipped=$(grep -o '<testcase name="[^"]*"[^>]*status="notrun"' "$results" | sed -E 's/<testcase name="([^"]*)".*/\1/' || true)
+  allowed=$(ctest --test-dir "$1" -N -L cannot_run_x86_32 | sed -nE 's/^ *Test +#[0-9]+: (.*)$/\1/p')
+  : >"$1/not-run.txt"
+  for name in $skipped; do
+    if grep -qx "$name" <<<"$allowed"; then
+      echo "$name" >>"$1/not-run.txt"
+    elif [ "${DORVANE_ALLOW_SKIPS:-}" != 1 ]; then
+      echo "Tests in $1 were skipped (listed above); DORVANE_ALLOW_SKIPS=1 allows it." >>"$1/ctest.log"
+      status=1
+    fi
+  done
+  return $status
+}
+
+run_tests build & plain=$!
+run_tests build-fuzz & sanitized=$!
+status=0
+wait $plain || status=1
+cat build/ctest.log
+wait $sanitized || status=1
+cat build-fuzz/ctest.log
+[ $status -eq 0 ] || exit 1
+
+not_run=$(cat build/not-run.txt build-fuzz/not-run.txt)
+if [ -n "$not_run" ]; then
+  echo "Every test passed; not run, because this machine cannot run 32-bit x86 programs (${probe#no: }):" $not_run
 fi

@@ -27,6 +27,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from pe_fields import BASE_RELOCATION_DIRECTORY, PeFields
+
 TOOL = []
 MAKE_SAMPLES = ""
 PLATFORM = "posix"
@@ -100,22 +103,11 @@ def read_quietly(path, size=-1):
         return f.read(size)
 
 
-def image_headers(data):
-    """File offsets of the optional header's ImageBase and whether the image is PE32+."""
-    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    opt = lfanew + 24
-    pe32_plus = struct.unpack_from("<H", data, opt)[0] == 0x20B
-    return (opt + 24 if pe32_plus else opt + 28), pe32_plus
-
-
 def image_base(path):
     """ImageBase and SizeOfImage, read straight from the file's headers."""
     data = read_quietly(path, 4096)
-    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    opt = lfanew + 24
-    magic = struct.unpack_from("<H", data, opt)[0]
-    base = struct.unpack_from("<Q", data, opt + 24)[0] if magic == 0x20B else struct.unpack_from("<I", data, opt + 28)[0]
-    return base, struct.unpack_from("<I", data, opt + 56)[0]
+    fields = PeFields(data)
+    return fields.read(data, "image_base"), fields.read(data, "size_of_image")
 
 
 class ToolTestCase(unittest.TestCase):
@@ -138,7 +130,7 @@ class ToolTestCase(unittest.TestCase):
         os.makedirs(other, exist_ok=True)
         listing = subprocess.run([MAKE_SAMPLES, other, "10"], capture_output=True, check=True).stdout.decode().split()
         shutil.copy(listing[9], self.path(name))
-        self.assertTrue(image_headers(read_quietly(self.path(name)))[1])
+        self.assertTrue(PeFields(read_quietly(self.path(name))).pe32_plus)
         return self.path(name)
 
     def snapshot(self, paths):
@@ -429,22 +421,22 @@ class CheckMode(ToolTestCase):
 
     def test_reads_the_base_of_headers_that_the_loader_takes_and_a_rebase_refuses(self):
         data = bytearray(read_quietly(self.at_default))
-        lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-        opt = lfanew + 24
+        fields = PeFields(data)
+        lfanew = fields.lfanew
         # The NT headers at 4, inside the DOS header, as in the smallest
         # hand-made programs, of a program without relocations.
         inside = bytearray(data)
-        struct.pack_into("<II", inside, opt + 96 + 5 * 8, 0, 0)
-        struct.pack_into("<I", inside, opt + 224 + 36, 0x60000020)
-        length = 24 + 224 + 2 * 40
+        struct.pack_into("<II", inside, fields.directory(BASE_RELOCATION_DIRECTORY), 0, 0)
+        struct.pack_into("<I", inside, fields.section(0) + 36, 0x60000020)  # Characteristics: code
+        length = fields.section(2) - lfanew
         inside[4:4 + length] = inside[lfanew:lfanew + length]
         inside[4 + length:lfanew + length] = bytes(lfanew - 4)
         struct.pack_into("<I", inside, 0x3C, 4)
         # SizeOfOptionalHeader 0: the section table over the optional header.
         no_optional = bytearray(data)
-        struct.pack_into("<H", no_optional, lfanew + 20, 0)
+        fields.write(no_optional, "size_of_optional_header", 0)
         shapes = {"inside-dos-header.dll": inside, "no-optional-header.dll": no_optional,
-                  "headers-past-end.dll": data[:opt + 60]}  # the loader reads zeros past the end
+                  "headers-past-end.dll": data[:fields.optional + 60]}  # the loader reads zeros past the end
         paths = []
         for name, image in shapes.items():
             paths.append(self.path(name))
@@ -474,11 +466,11 @@ class CheckMode(ToolTestCase):
                  (0x00400000, ["/CHECK"], reported, 2), (0x10000000, ["/CHECK", "/BASE:10000000"], reported, 2)]
         path = self.pe32_plus_sample("x64.dll")
         data = bytearray(read_quietly(path))
-        field, _ = image_headers(data)
+        fields = PeFields(data)
         for base, args, after, status in cases:
             with self.subTest(base=hex(base), args=args):
                 # A query reads only the headers: the ImageBase field alone is moved.
-                struct.pack_into("<Q", data, field, base)
+                fields.write(data, "image_base", base)
                 with open(path, "wb") as f:
                     f.write(data)
                 result = self.check(args, [path])
@@ -532,9 +524,13 @@ class Interruptions(ToolTestCase):
         for trial in range(self.TRIALS[PLATFORM]):
             copy_originals(work)
             sig = rng.choice(self.SIGNALS[PLATFORM])
-            delay = rng.uniform(0, 0.5 * duration)
-            with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, delay=delay):
-                status, out, _ = self.interrupted(listing, paths[0], original[0][0], delay, sig)
+            # The signal comes a random moment after a random image in the
+            # first half of the list began to change: a moment inside an image
+            # or between two, whatever the machine's load.
+            watched = rng.randrange(1, self.COUNT // 2)
+            delay = rng.uniform(0, 3 * duration / self.COUNT)
+            with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, watched=watched, delay=delay):
+                status, out, _ = self.interrupted(listing, paths[watched], original[watched][0], delay, sig)
                 after = self.snapshot(paths)
                 done = 0
                 for i, path in enumerate(paths):
@@ -551,20 +547,21 @@ class Interruptions(ToolTestCase):
                     self.assertEqual((done, out), (self.COUNT, full_out))
                 else:
                     self.assertEqual(status, self.ended_by(sig))
-                    midway += 0 < done < self.COUNT
+                    self.assertGreaterEqual(done, watched, "an image before the one that began to change is not rebased")
+                    midway += done < self.COUNT
         # Otherwise too few runs were interrupted midway to tell anything.
         self.assertGreaterEqual(midway, self.TRIALS[PLATFORM] // 3)
 
-    def interrupted(self, listing, first, first_original, delay=0, sig=None):
+    def interrupted(self, listing, watched, watched_original, delay=0, sig=None):
         """Runs the tool over `listing` and sends it `sig` (if any) `delay`
-        seconds after the `first` image changed. Returns its status, its
+        seconds after the `watched` image changed. Returns its status, its
         standard output and the seconds from that change to its end."""
         with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout:
             stdin.write(listing)
             stdin.seek(0)
             tool = subprocess.Popen(TOOL + ["/BASE:20000000"], stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL,
                                     preexec_fn=no_core_dumps)
-            while tool.poll() is None and read_quietly(first) == first_original:
+            while tool.poll() is None and read_quietly(watched) == watched_original:
                 time.sleep(0.0002)
             changed = time.monotonic()
             if sig is not None:

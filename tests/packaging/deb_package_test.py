@@ -9,11 +9,13 @@ import argparse
 import glob
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from pe_fields import PeFields
 
 CPACK, BUILD, MAKE_SAMPLES, VERSION = "", "", "", ""
 INSTALLED = ["usr/bin/Dorvane", "usr/share/doc/dorvane/README.md", "usr/share/doc/dorvane/changelog.gz",
@@ -29,7 +31,7 @@ def need(*programs):
 def image_base(path):
     with open(path, "rb") as f:
         data = f.read(4096)
-    return struct.unpack_from("<I", data, struct.unpack_from("<I", data, 0x3C)[0] + 24 + 28)[0]
+    return PeFields(data).read(data, "image_base")
 
 
 class DebianPackage(unittest.TestCase):

@@ -17,11 +17,13 @@ Run as: windows_loader_test.py --tool "wine Dorvane.exe" --loader "wine load_dll
 import argparse
 import os
 import shlex
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+from pe_fields import BASE_RELOCATION_DIRECTORY, IMAGE_FILE_RELOCS_STRIPPED, PeFields, checksum, u32
 
 TOOL, LOADER, SOURCE, WINE = [], [], "", []
 CC = ""  # mingw-w64 gcc for the architecture of the loader
@@ -33,22 +35,6 @@ static int (*volatile operation)(int) = twice;
 int main(void) { printf("%s %d\\n", message, operation(21)); return 0; }
 """
 RESOURCES = b'STRINGTABLE\nBEGIN\n  1 "read from a resource-only DLL"\nEND\n'
-
-
-def pe_checksum(data, field):
-    total = 0
-    for i in range(0, len(data), 2):
-        word = data[i] | (data[i + 1] << 8 if i + 1 < len(data) else 0)
-        if i in (field, field + 2):
-            word = 0
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return ((total & 0xFFFF) + (total >> 16)) + len(data)
-
-
-def fields(data):
-    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    return lfanew + 8, lfanew + 24 + 64  # TimeDateStamp, CheckSum
 
 
 def link(directory, name, base):
@@ -66,11 +52,9 @@ def shape(path):
     """Characteristics, DllCharacteristics and the relocation directory's size."""
     with open(path, "rb") as f:
         data = f.read()
-    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    opt = lfanew + 24
-    directories = opt + (112 if struct.unpack_from("<H", data, opt)[0] == 0x20B else 96)
-    return (struct.unpack_from("<H", data, lfanew + 22)[0], struct.unpack_from("<H", data, opt + 70)[0],
-            struct.unpack_from("<I", data, directories + 5 * 8 + 4)[0])
+    fields = PeFields(data)
+    return (fields.read(data, "characteristics"), fields.read(data, "dll_characteristics"),
+            u32(data, fields.directory(BASE_RELOCATION_DIRECTORY) + 4))
 
 
 def link_without_relocations(directory):
@@ -83,8 +67,8 @@ def link_without_relocations(directory):
                    check=True)
     with open(out, "r+b") as f:
         data = bytearray(f.read())
-        at = struct.unpack_from("<I", data, 0x3C)[0] + 22
-        struct.pack_into("<H", data, at, struct.unpack_from("<H", data, at)[0] & ~0x0001)
+        fields = PeFields(data)
+        fields.write(data, "characteristics", fields.read(data, "characteristics") & ~IMAGE_FILE_RELOCS_STRIPPED)
         f.seek(0)
         f.write(data)
     return out
@@ -138,14 +122,13 @@ class Loader(unittest.TestCase):
                 rebased = bytearray(f.read())
             with open(b, "rb") as f:
                 expected = bytearray(f.read())
-            stamp, checksum = fields(rebased)
-            self.assertNotEqual(struct.unpack_from("<I", rebased, checksum)[0], 0)
-            self.assertEqual(struct.unpack_from("<I", rebased, checksum)[0], pe_checksum(rebased, checksum))
+            fields = PeFields(rebased)
+            self.assertNotEqual(fields.read(rebased, "checksum"), 0)
+            self.assertEqual(fields.read(rebased, "checksum"), checksum(rebased))
             for data in (rebased, expected):
-                data[stamp:stamp + 4] = b"\0\0\0\0"
-                data[checksum:checksum + 4] = b"\0\0\0\0"
+                fields.write(data, "time_date_stamp", 0)
+                fields.write(data, "checksum", 0)
             self.assertEqual(rebased, expected)
-
 
     def test_program_without_relocations_is_refused_and_still_runs(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -3,6 +3,7 @@
 // strings of its first translation.
 
 #include <windows.h>
+#include <winver.h>
 
 #include <cstdio>
 #include <vector>

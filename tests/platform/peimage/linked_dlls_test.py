@@ -12,11 +12,13 @@ import argparse
 import os
 import shlex
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "support"))
+from pe_fields import PeFields
 
 TOOL = []
 SOURCE = ""
@@ -26,11 +28,6 @@ STAMP = 0x5A5A0000
 def rebase(path, base):
     result = subprocess.run(TOOL + ["/BASE:%X" % base], input=path.encode() + b"\n", capture_output=True, timeout=60)
     assert result.returncode == 0, result.stdout
-
-
-def header(data):
-    lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    return lfanew + 8, lfanew + 24 + 64  # TimeDateStamp, CheckSum
 
 
 def need(*programs):
@@ -62,9 +59,9 @@ class LldLinkedDlls(unittest.TestCase):
             with open(b, "rb") as f:
                 expected = bytearray(f.read())
             self.assertNotEqual(original, bytes(expected))
-            stamp, _ = header(rebased)
-            self.assertEqual(struct.unpack_from("<I", rebased, stamp)[0], STAMP + 1)
-            struct.pack_into("<I", rebased, stamp, STAMP)
+            fields = PeFields(rebased)
+            self.assertEqual(fields.read(rebased, "time_date_stamp"), STAMP + 1)
+            fields.write(rebased, "time_date_stamp", STAMP)
             self.assertEqual(rebased, expected)
 
     def test_x86_up_and_down(self):
@@ -110,7 +107,7 @@ class GnuLinkedChecksums(unittest.TestCase):
                 with self.subTest(path=os.path.basename(path)):
                     with open(path, "rb") as f:
                         before = f.read()
-                    stored_before = struct.unpack_from("<I", before, header(before)[1])[0]
+                    stored_before = PeFields(before).read(before, "checksum")
                     self.assertNotEqual(stored_before, 0)
                     rebase(path, 0x23450000)
                     pe = pefile.PE(path)

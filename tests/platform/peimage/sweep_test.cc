@@ -276,9 +276,17 @@ struct FaultCase {
 
 class EachFaultImage : public ::testing::TestWithParam<FaultCase> {};
 
-// Whichever single write or read fails, the image ends as it began, or, when
-// only a read-ahead failed, rebased.
-TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
+// The loops over every failing read, the longest, run in shards side by side.
+constexpr int kShards = 4;
+class EachFaultImageShard : public ::testing::TestWithParam<std::tuple<FaultCase, int>> {
+ protected:
+  Bytes Build() const { return std::get<0>(GetParam()).build(); }
+  // Whether this shard takes the `n`th failing read.
+  bool Takes(int n) const { return n % kShards == std::get<1>(GetParam()); }
+};
+
+// Whichever single write fails, the image ends as it began.
+TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverWriteFails) {
   Bytes image = GetParam().build();
   FailingIo counting(image, 0);
   ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
@@ -290,7 +298,16 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverFails) {
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
     EXPECT_EQ(io.bytes(), image) << "failing write " << write;
   }
+}
+
+// Whichever single read fails, the image ends as it began, or, when only a
+// read-ahead failed, rebased.
+TEST_P(EachFaultImageShard, PutsTheOriginalBytesBackWhateverReadFails) {
+  Bytes image = Build();
+  FailingIo counting(image, 0);
+  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
   for (int read = 1; read <= counting.reads(); ++read) {
+    if (!Takes(read)) continue;
     FailingIo io(image, 0, false, read);
     peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
     EXPECT_EQ(io.bytes(), result.ok() ? counting.bytes() : image) << "failing read " << read;
@@ -362,14 +379,15 @@ TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
 // The third write fails (with two windows or more to put back), and then
 // any one read while the file is put back: the window that read was for is
 // given up, and every other is still put back.
-TEST_P(EachFaultImage, PutsBackEveryOtherWindowWhenAReadFailsToo) {
-  Bytes image = GetParam().build();
+TEST_P(EachFaultImageShard, PutsBackEveryOtherWindowWhenAReadFailsToo) {
+  Bytes image = Build();
   FailingIo counting(image, 0);
   ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
   const int write = std::min(3, counting.writes());
   FailingIo failing(image, write);
   ASSERT_FALSE(testing_support::Rebase(failing, To(kNewBase)).ok());
   for (int read = failing.reads_before_failure() + 1; read <= failing.reads(); ++read) {
+    if (!Takes(read)) continue;
     FailingIo io(image, write, false, read);
     peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
     ASSERT_FALSE(result.ok());
@@ -381,18 +399,24 @@ TEST_P(EachFaultImage, PutsBackEveryOtherWindowWhenAReadFailsToo) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Images, EachFaultImage,
-    ::testing::Values(
-        FaultCase{"Dense", [] { return PointerImage(150, kOldBase, false).WithChecksum().Build(); }},
-        FaultCase{"Sparse", [] { return PointerImage(40, kOldBase, true, 3).Build(); }},
-        FaultCase{"Mixed", [] { return MixedBlocks(false, BlockOrder::kForward).Build(); }},
-        FaultCase{"BackwardWithChecksum", [] { return PointerImage(150, kOldBase, false, 1, BlockOrder::kBackward).WithChecksum().Build(); }},
-        FaultCase{"ShuffledSparse", [] { return PointerImage(60, kOldBase, false, 3, BlockOrder::kShuffled).Build(); }},
-        FaultCase{"TableOver256KiBShuffled", [] { return PointerImage(600, kOldBase, false, 1, BlockOrder::kShuffled).Build(); }},
-        FaultCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward).WithChecksum().Build(); }},
-        FaultCase{"InterleavedBlocksOver256KiB", [] { return InterleavedBlocks(70).Build(); }},
-        FaultCase{"InterleavedBlocksOver256KiBWithChecksum", [] { return InterleavedBlocks(70).WithChecksum().Build(); }}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+const FaultCase kFaultImages[] = {
+    FaultCase{"Dense", [] { return PointerImage(150, kOldBase, false).WithChecksum().Build(); }},
+    FaultCase{"Sparse", [] { return PointerImage(40, kOldBase, true, 3).Build(); }},
+    FaultCase{"Mixed", [] { return MixedBlocks(false, BlockOrder::kForward).Build(); }},
+    FaultCase{"BackwardWithChecksum", [] { return PointerImage(150, kOldBase, false, 1, BlockOrder::kBackward).WithChecksum().Build(); }},
+    FaultCase{"ShuffledSparse", [] { return PointerImage(60, kOldBase, false, 3, BlockOrder::kShuffled).Build(); }},
+    FaultCase{"TableOver256KiBShuffled", [] { return PointerImage(600, kOldBase, false, 1, BlockOrder::kShuffled).Build(); }},
+    FaultCase{"PageAcrossTwoSectionsBackward", [] { return PageAcrossTwoSections(BlockOrder::kBackward).WithChecksum().Build(); }},
+    FaultCase{"InterleavedBlocksOver256KiB", [] { return InterleavedBlocks(70).Build(); }},
+    FaultCase{"InterleavedBlocksOver256KiBWithChecksum", [] { return InterleavedBlocks(70).WithChecksum().Build(); }}};
+
+INSTANTIATE_TEST_SUITE_P(Images, EachFaultImage, ::testing::ValuesIn(kFaultImages),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Images, EachFaultImageShard,
+                         ::testing::Combine(::testing::ValuesIn(kFaultImages), ::testing::Range(0, kShards)),
+                         [](const ::testing::TestParamInfo<std::tuple<FaultCase, int>>& info) {
+                           return std::string(std::get<0>(info.param).name) + "Shard" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 }  // namespace
