@@ -305,7 +305,7 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverWriteFails) {
 TEST_P(EachFaultImageShard, PutsTheOriginalBytesBackWhateverReadFails) {
   Bytes image = Build();
   FailingIo counting(image, 0);
-  ASSERT_TRUE(peimage::RebaseImage(counting, To(kNewBase)).ok());
+  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
   for (int read = 1; read <= counting.reads(); ++read) {
     if (!Takes(read)) continue;
     FailingIo io(image, 0, false, read);
