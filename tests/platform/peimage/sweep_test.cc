@@ -37,7 +37,7 @@ peimage::RebaseOptions To(uint64_t base) {
   return options;
 }
 
-ImageBuilder WithBlocks(std::vector<RelocationBlock> blocks, uint32_t data_pages = 4) {
+ImageBuilder PagesWithBlocks(std::vector<RelocationBlock> blocks, uint32_t data_pages = 4) {
   ImageBuilder builder;
   builder.Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(data_pages * 0x1000, 0x11), {}, {}});
   builder.Relocations(std::move(blocks));
@@ -93,7 +93,7 @@ ImageBuilder InterleavedBlocks(uint32_t pages) {
     blocks.push_back({page, {Entry(3, 0x0), Entry(3, 0x10)}});
     blocks.push_back({page, {Entry(3, 0xC), Entry(3, 0xFFC)}});
   }
-  return WithBlocks(blocks, pages);
+  return PagesWithBlocks(blocks, pages);
 }
 
 // Six pages from RVA 0x1010, each with two blocks whose targets fill every
@@ -107,7 +107,7 @@ ImageBuilder DenseInterleavedPages() {
       blocks.push_back(block);
     }
   }
-  return WithBlocks(blocks, 7);
+  return PagesWithBlocks(blocks, 7);
 }
 
 struct LayoutCase {
@@ -168,9 +168,9 @@ INSTANTIATE_TEST_SUITE_P(
             LayoutCase{"InterleavedBlocksOver256KiB", [] { return InterleavedBlocks(70); }, {}},
             LayoutCase{"DenseInterleavedPages", [] { return DenseInterleavedPages(); }, {}},
             LayoutCase{"TwoBlocksForOnePage",
-                       [] { return WithBlocks({{0x1000, {Entry(3, 0), Entry(3, 0x800)}}, {0x1000, {Entry(3, 0x400)}}}); }, {}},
+                       [] { return PagesWithBlocks({{0x1000, {Entry(3, 0), Entry(3, 0x800)}}, {0x1000, {Entry(3, 0x400)}}}); }, {}},
             LayoutCase{"TwoBlocksForOnePageTheOtherWay",
-                       [] { return WithBlocks({{0x2000, {Entry(3, 0x400)}}, {0x1000, {Entry(3, 8)}}, {0x2000, {Entry(3, 0), Entry(3, 0x800)}}}); }, {}},
+                       [] { return PagesWithBlocks({{0x2000, {Entry(3, 0x400)}}, {0x1000, {Entry(3, 8)}}, {0x2000, {Entry(3, 0), Entry(3, 0x800)}}}); }, {}},
             LayoutCase{"NoRelocationDirectory",
                        [] { return ImageBuilder().Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}); }, {}},
             LayoutCase{"NoRelocationDirectoryButDynamicBase", [] { return CodeWithoutRelocations(0x0040); }, {}},
@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
             // other block starts on a 16-bit but not a 32-bit boundary.
             LayoutCase{"UnpaddedBlocksOfOddCounts",
                        [] {
-                         return WithBlocks({}).Relocations(
+                         return PagesWithBlocks({}).Relocations(
                              {{0x1000, {Entry(3, 0), Entry(3, 0x10), Entry(3, 0x20)}},
                               {0x3000, {Entry(3, 8), Entry(1, 0x20), Entry(2, 0x30), Entry(3, 0xFF0), Entry(3, 0x40)}},
                               {0x2000, {Entry(3, 0x100)}},
@@ -192,27 +192,27 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        {}},
             LayoutCase{"OverlapAcrossBlocksOfOnePage",
-                       [] { return WithBlocks({{0x2000, {Entry(3, 0x10)}}, {0x2000, {Entry(3, 0x12)}}}); },
+                       [] { return PagesWithBlocks({{0x2000, {Entry(3, 0x10)}}, {0x2000, {Entry(3, 0x12)}}}); },
                        ErrorCode::kBadRelocationTable},
             LayoutCase{"OverlapAcrossPagesBackward",
-                       [] { return WithBlocks({{0x2000, {Entry(3, 0)}}, {0x1000, {Entry(3, 0xFFE)}}}); },
+                       [] { return PagesWithBlocks({{0x2000, {Entry(3, 0)}}, {0x1000, {Entry(3, 0xFFE)}}}); },
                        ErrorCode::kBadRelocationTable},
-            LayoutCase{"OverlapInABlock", [] { return WithBlocks({{0x1000, {Entry(3, 8), Entry(3, 6)}}}); },
+            LayoutCase{"OverlapInABlock", [] { return PagesWithBlocks({{0x1000, {Entry(3, 8), Entry(3, 6)}}}); },
                        ErrorCode::kBadRelocationTable},
             LayoutCase{"OverlapBeforeATargetOutOfRange",
-                       [] { return WithBlocks({{0x1000, {Entry(3, 8), Entry(3, 6)}}, {0x9000, {Entry(3, 0)}}}); },
+                       [] { return PagesWithBlocks({{0x1000, {Entry(3, 8), Entry(3, 6)}}, {0x9000, {Entry(3, 0)}}}); },
                        ErrorCode::kRelocationOutOfRange},
             LayoutCase{"TargetInTheHeadersPage",
-                       [] { return WithBlocks({{0x3000, {Entry(3, 0)}}, {0, {Entry(3, 0x48)}}}); },
+                       [] { return PagesWithBlocks({{0x3000, {Entry(3, 0)}}, {0, {Entry(3, 0x48)}}}); },
                        ErrorCode::kRelocationOutOfRange},
             LayoutCase{"TargetInTheTable",
-                       [] { return WithBlocks({{0x3000, {Entry(3, 0)}}, {0x5000, {Entry(3, 4)}}}); },
+                       [] { return PagesWithBlocks({{0x3000, {Entry(3, 0)}}, {0x5000, {Entry(3, 4)}}}); },
                        ErrorCode::kRelocationOutOfRange},
-            LayoutCase{"TargetPastTheFileData", [] { return WithBlocks({{0x2000, {Entry(3, 0)}}, {0x7000, {Entry(3, 0)}}}); },
+            LayoutCase{"TargetPastTheFileData", [] { return PagesWithBlocks({{0x2000, {Entry(3, 0)}}, {0x7000, {Entry(3, 0)}}}); },
                        ErrorCode::kRelocationOutOfRange},
-            LayoutCase{"UnsupportedType", [] { return WithBlocks({{0x2000, {Entry(3, 0)}}, {0x1000, {Entry(3, 0), Entry(9, 8)}}}); },
+            LayoutCase{"UnsupportedType", [] { return PagesWithBlocks({{0x2000, {Entry(3, 0)}}, {0x1000, {Entry(3, 0), Entry(9, 8)}}}); },
                        ErrorCode::kUnsupportedRelocation},
-            LayoutCase{"HighAdjWithoutItsSecondEntry", [] { return WithBlocks({{0x1000, {Entry(3, 0), Entry(4, 8)}}}); },
+            LayoutCase{"HighAdjWithoutItsSecondEntry", [] { return PagesWithBlocks({{0x1000, {Entry(3, 0), Entry(4, 8)}}}); },
                        ErrorCode::kBadRelocationTable}),
         ::testing::Bool()),
     [](const ::testing::TestParamInfo<std::tuple<LayoutCase, bool>>& info) {
