@@ -1,6 +1,7 @@
 #include "headers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "byte_view.h"
@@ -90,6 +91,7 @@ void ReadDirectories(ByteView optional, const OptionalHeaderLayout& layout, Imag
   };
   headers.certificate_table = directory(kCertificateDirectory);
   headers.base_relocation_table = directory(kBaseRelocationDirectory);
+  headers.resource_table = directory(kResourceDirectory);
   headers.tls_table = directory(kTlsDirectory);
   headers.load_config_table = directory(kLoadConfigDirectory);
   headers.delay_import_table = directory(kDelayImportDirectory);
@@ -114,6 +116,21 @@ Status ReadOptionalHeader(ImageIo& io, uint64_t offset, uint16_t size, ImageHead
   return {};
 }
 
+// A name from the file goes into messages and onto a terminal: what is not
+// plain printable text is shown as its byte values.
+void PrintableName(const uint8_t* stored, char (&name)[33]) {
+  char* out = name;
+  for (unsigned i = 0; i < 8 && stored[i] != 0; ++i) {
+    uint8_t c = stored[i];
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      *out++ = static_cast<char>(c);
+    } else {
+      out += std::snprintf(out, 5, "\\x%02X", c);
+    }
+  }
+  *out = 0;
+}
+
 Status ReadSectionTable(ImageIo& io, uint64_t offset, uint16_t count, ImageHeaders& headers) {
   Result<Bytes> bytes = ReadBytes(io, offset, kSectionHeaderSize * count, "section table");
   if (!bytes.ok()) return bytes.error();
@@ -122,7 +139,7 @@ Status ReadSectionTable(ImageIo& io, uint64_t offset, uint16_t count, ImageHeade
   for (uint16_t i = 0; i < count; ++i) {
     RawSection& section = headers.sections[i];
     uint64_t at = kSectionHeaderSize * i;
-    std::memcpy(section.name, table.data() + at, 8);
+    PrintableName(table.data() + at, section.name);
     section.virtual_size = *table.U32(at + 8);
     section.virtual_address = *table.U32(at + 12);
     section.size_of_raw_data = *table.U32(at + 16);

@@ -45,7 +45,8 @@ Result<ImageReport> QueryImage(ImageIo& io);
 /// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped
 /// (IMAGE_FILE_RELOCS_STRIPPED, or no relocation directory in an image that
 /// is not DYNAMIC_BASE and has code, an entry point, or a TLS, load
-/// configuration or delay-import directory); those of
+/// configuration or delay-import directory, or in one that holds an address
+/// of its own, as FindHeldAddress finds); those of
 /// LocateRelocations and IndexRelocations; kBadRelocationTable (two targets
 /// overlap); kRelocationOutOfRange (a target with
 /// no file bytes behind it, or inside the relocation table); kIoError;

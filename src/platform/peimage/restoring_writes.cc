@@ -78,7 +78,7 @@ Status RestoringWrites::Finish(const Error& cause) {
                   static_cast<unsigned long long>(lowest_), static_cast<unsigned long long>(highest_ - 1));
     ranges += text;
   }
-  return MakeError(ErrorCode::kPartiallyWritten, "%s; file bytes %s could not be put back: %s", cause.message.c_str(),
+  return MakeError(ErrorCode::kPartiallyWritten, "%s; file bytes %s could not be put back or checked: %s", cause.message.c_str(),
                    ranges.c_str(), last_failure_.message.c_str());
 }
 
