@@ -57,9 +57,10 @@ def shape(path):
             u32(data, fields.directory(BASE_RELOCATION_DIRECTORY) + 4))
 
 
-def link_without_relocations(directory):
-    """The program linked with no relocation directory, neither marked
-    DYNAMIC_BASE nor IMAGE_FILE_RELOCS_STRIPPED (GNU ld sets that flag)."""
+def link_without_relocations(directory, dynamic_base):
+    """The program linked with no relocation directory, not marked
+    IMAGE_FILE_RELOCS_STRIPPED (GNU ld sets that flag), and marked
+    DYNAMIC_BASE or not (GNU ld would add the directory with it)."""
     source, out = os.path.join(directory, "program.c"), os.path.join(directory, "program.exe")
     with open(source, "wb") as f:
         f.write(PROGRAM)
@@ -69,6 +70,8 @@ def link_without_relocations(directory):
         data = bytearray(f.read())
         fields = PeFields(data)
         fields.write(data, "characteristics", fields.read(data, "characteristics") & ~IMAGE_FILE_RELOCS_STRIPPED)
+        if dynamic_base:
+            fields.write(data, "dll_characteristics", fields.read(data, "dll_characteristics") | 0x0040)
         f.seek(0)
         f.write(data)
     return out
@@ -131,19 +134,22 @@ class Loader(unittest.TestCase):
             self.assertEqual(rebased, expected)
 
     def test_program_without_relocations_is_refused_and_still_runs(self):
-        with tempfile.TemporaryDirectory() as directory:
-            program = link_without_relocations(directory)
-            characteristics, dll_characteristics, relocations = shape(program)
-            self.assertEqual((characteristics & 0x0001, dll_characteristics & 0x0040, relocations), (0, 0, 0))
-            self.assertEqual(run(program), "runs at its base 42")
-            with open(program, "rb") as f:
-                before = f.read()
-            result = tool(program, 0x23450000)
-            self.assertEqual(result.returncode, 2, result.stdout)
-            self.assertIn(b"Invalid address.", result.stdout)  # the system's text for ERROR_INVALID_ADDRESS
-            with open(program, "rb") as f:
-                self.assertEqual(f.read(), before)
-            self.assertEqual(run(program), "runs at its base 42")
+        # Marked DYNAMIC_BASE, it is no safer: without relocations the loader
+        # cannot move it, and its data holds addresses of its own.
+        for dynamic_base in (0, 0x0040):
+            with self.subTest(dynamic_base=dynamic_base), tempfile.TemporaryDirectory() as directory:
+                program = link_without_relocations(directory, dynamic_base)
+                characteristics, dll_characteristics, relocations = shape(program)
+                self.assertEqual((characteristics & 0x0001, dll_characteristics & 0x0040, relocations), (0, dynamic_base, 0))
+                self.assertEqual(run(program), "runs at its base 42")
+                with open(program, "rb") as f:
+                    before = f.read()
+                result = tool(program, 0x23450000)
+                self.assertEqual(result.returncode, 2, result.stdout)
+                self.assertIn(b"Invalid address.", result.stdout)  # the system's text for ERROR_INVALID_ADDRESS
+                with open(program, "rb") as f:
+                    self.assertEqual(f.read(), before)
+                self.assertEqual(run(program), "runs at its base 42")
 
     def test_resource_only_dll_without_relocations_loads_at_its_new_base(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -161,20 +161,51 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const Table& table, 
   return std::nullopt;
 }
 
+// Whether an address-sized value in the file bytes of a section that is not
+// discardable, out of the resource directory, points into the image: values
+// at every byte of a PE32 image's code, aligned ones elsewhere. Read from the
+// bytes.
+bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_count, uint64_t section_table,
+                     uint64_t sections, bool pe32_plus) {
+  const uint64_t width = pe32_plus ? 8 : 4;
+  const uint64_t image_base = ReadLe(image, optional + (pe32_plus ? 24 : 28), width);
+  const uint64_t image_end = image_base + ReadLe(image, optional + 56, 4);
+  const uint64_t resource_entry = optional + (pe32_plus ? 112 : 96) + 16;
+  const uint64_t resources = directory_count > 2 ? ReadLe(image, resource_entry, 4) : 0;
+  const uint64_t resources_end = directory_count > 2 ? resources + ReadLe(image, resource_entry + 4, 4) : 0;
+  for (uint64_t i = 0; i < sections; ++i) {
+    const uint64_t header = section_table + 40 * i;
+    const uint64_t virtual_size = ReadLe(image, header + 8, 4), rva = ReadLe(image, header + 12, 4);
+    const uint64_t raw_size = ReadLe(image, header + 16, 4), raw = ReadLe(image, header + 20, 4);
+    const uint64_t flags = ReadLe(image, header + 36, 4);
+    if (flags & 0x02000000) continue;
+    const uint64_t step = !pe32_plus && (flags & 0x20000020) ? 1 : width;
+    const uint64_t backed = virtual_size == 0 ? raw_size : std::min(virtual_size, raw_size);
+    for (uint64_t at = (step - rva % step) % step; at + width <= backed; at += step) {
+      if (rva + at >= resources && rva + at < resources_end) continue;
+      const uint64_t value = ReadLe(image, raw + at, width);
+      if (value >= image_base && value < image_end) return true;
+    }
+  }
+  return false;
+}
+
 // Whether an image without a relocation directory may be moved all the
-// same: it lets the loader move it (DYNAMIC_BASE), or nothing in it can hold
-// an address of its own: no entry point, no code or executable section, no
-// TLS, load configuration or delay-import directory.
+// same: nothing in it holds an address of its own. Unless DYNAMIC_BASE, it
+// has no entry point, no code or executable section, no TLS, load
+// configuration or delay-import directory; and none of its values points
+// into it.
 bool MovableWithoutRelocations(const Bytes& image, const Headers& h) {
-  if (ReadLe(image, h.optional + 70, 2) & 0x0040) return true;
-  if (ReadLe(image, h.optional + 16, 4) != 0) return false;
-  for (unsigned index : {9, 10, 13}) {
-    if (h.Directory(index, 0, image) != 0 || h.Directory(index, 1, image) != 0) return false;
+  if (!(ReadLe(image, h.optional + 70, 2) & 0x0040)) {
+    if (ReadLe(image, h.optional + 16, 4) != 0) return false;
+    for (unsigned index : {9, 10, 13}) {
+      if (h.Directory(index, 0, image) != 0 || h.Directory(index, 1, image) != 0) return false;
+    }
+    for (uint64_t at = h.sections_at; at < h.headers_end; at += 40) {
+      if (ReadLe(image, at + 36, 4) & 0x20000020) return false;
+    }
   }
-  for (uint64_t at = h.sections_at; at < h.headers_end; at += 40) {
-    if (ReadLe(image, at + 36, 4) & 0x20000020) return false;
-  }
-  return true;
+  return !HoldsOwnAddress(image, h.optional, h.directory_count, h.sections_at, h.sections, h.pe32_plus);
 }
 
 void Patch(Bytes& bytes, const Target& t, uint64_t delta, bool pe32_plus) {

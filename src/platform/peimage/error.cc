@@ -22,7 +22,7 @@ const char* DescribeErrorCode(int code) {
       "The image is signed; rebasing it would invalidate its signature.",
       "The rebased image would exceed the permitted size.",
       "The image base does not fit in 32 bits.",
-      "A write failed and the image could not be restored: it is partly rebased.",
+      "A read or write failed and the image could not be restored: it may be partly rebased.",
   };
   if (code < 1 || code > kLastErrorCode) return nullptr;
   return kTexts[code];

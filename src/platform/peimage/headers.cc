@@ -1,6 +1,7 @@
 #include "headers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "bytes.h"
@@ -164,6 +165,21 @@ Status ReadOptionalHeader(HeaderBytes& file, uint64_t offset, uint16_t size, Ima
   return {};
 }
 
+// A name from the file goes into messages and onto a terminal: what is not
+// plain printable text is shown as its byte values.
+void PrintableName(const uint8_t* stored, char (&name)[33]) {
+  char* out = name;
+  for (unsigned i = 0; i < 8 && stored[i] != 0; ++i) {
+    uint8_t c = stored[i];
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      *out++ = static_cast<char>(c);
+    } else {
+      out += std::snprintf(out, 5, "\\x%02X", c);
+    }
+  }
+  *out = 0;
+}
+
 Status ReadSectionTable(HeaderBytes& file, uint64_t offset, uint16_t count, ImageHeaders& headers) {
   Result<const uint8_t*> read = file.Read(offset, kSectionHeaderSize * count, "section table");
   if (!read.ok()) return read.error();
@@ -171,7 +187,7 @@ Status ReadSectionTable(HeaderBytes& file, uint64_t offset, uint16_t count, Imag
   for (uint16_t i = 0; i < count; ++i) {
     const uint8_t* at = read.value() + kSectionHeaderSize * i;
     RawSection& section = headers.sections[i];
-    std::memcpy(section.name, at, 8);
+    PrintableName(at, section.name);
     section.virtual_size = LoadLe<uint32_t>(at + 8);
     section.virtual_address = LoadLe<uint32_t>(at + 12);
     section.size_of_raw_data = LoadLe<uint32_t>(at + 16);

@@ -20,6 +20,7 @@ constexpr uint16_t kMagicPe32Plus = 0x20B;
 constexpr uint16_t kDllCharacteristicsDynamicBase = 0x0040;
 constexpr uint32_t kSectionContainsCode = 0x00000020;
 constexpr uint32_t kSectionExecutable = 0x20000000;
+constexpr unsigned kResourceDirectory = 2;
 constexpr unsigned kCertificateDirectory = 4;
 constexpr unsigned kBaseRelocationDirectory = 5;
 constexpr unsigned kTlsDirectory = 9;
@@ -35,7 +36,9 @@ struct DataDirectory {
 
 /// A section header's fields as stored in the file, not yet checked.
 struct RawSection {
-  char name[9] = {};  // NUL-terminated copy of the 8-byte name
+  /// The 8-byte name up to its first NUL, for messages: bytes outside
+  /// printable ASCII, and backslashes, as \xNN. NUL-terminated.
+  char name[33] = {};
   uint32_t virtual_size = 0;
   uint32_t virtual_address = 0;
   uint32_t size_of_raw_data = 0;

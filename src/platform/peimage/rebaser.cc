@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "held_addresses.h"
 #include "sweep.h"
 
 namespace peimage {
@@ -89,11 +90,17 @@ std::optional<std::string> AddressHolder(const ImageHeaders& headers) {
 
 // An image without a relocation directory holds no record of where its
 // addresses are: moved, every one of them would still point at the old base.
-// It moves only when it lets the loader move it (DYNAMIC_BASE), which would
-// place it anywhere, or when nothing in it can hold an address of its own.
-Status CheckMovableWithoutRelocations(const ImageHeaders& headers) {
-  if (headers.dll_characteristics & kDllCharacteristicsDynamicBase) return {};
-  std::optional<std::string> holder = AddressHolder(headers);
+// So it moves only when it holds none. One that does not let the loader move
+// it (not DYNAMIC_BASE) is taken at its word when it has code or structures
+// of addresses; in any other, every value that points into the image counts.
+Status CheckMovableWithoutRelocations(ImageIo& io, const ImageHeaders& headers, const SectionMap& sections) {
+  bool dynamic_base = headers.dll_characteristics & kDllCharacteristicsDynamicBase;
+  std::optional<std::string> holder = dynamic_base ? std::nullopt : AddressHolder(headers);
+  if (!holder) {
+    Result<std::optional<std::string>> held = FindHeldAddress(io, headers, sections);
+    if (!held.ok()) return held.error();
+    holder = std::move(held.value());
+  }
   if (!holder) return {};
   return MakeError(ErrorCode::kRelocationsStripped, "no base relocation directory; %s", holder->c_str());
 }
@@ -124,7 +131,7 @@ Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options, Works
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
   if (!directory.value()) {
-    if (Status s = CheckMovableWithoutRelocations(headers); !s.ok()) return s.error();
+    if (Status s = CheckMovableWithoutRelocations(io, headers, sections.value()); !s.ok()) return s.error();
   }
 
   std::optional<RelocationTable> table;

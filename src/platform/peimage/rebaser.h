@@ -43,7 +43,8 @@ Result<ImageReport> QueryImage(ImageIo& io, uint64_t max_image_size = 0);
 /// kImageTooLarge; kSystemImage; kSignedImage; kRelocationsStripped
 /// (IMAGE_FILE_RELOCS_STRIPPED, or no relocation directory in an image that
 /// is not DYNAMIC_BASE and has code, an entry point, or a TLS, load
-/// configuration or delay-import directory); those of LocateRelocations,
+/// configuration or delay-import directory, or in one that holds an address
+/// of its own, as FindHeldAddress finds); those of LocateRelocations,
 /// IndexRelocations and WriteRebase.
 Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options, Workspace& workspace);
 

@@ -182,8 +182,8 @@ class RestoringWrites {
                     static_cast<unsigned long long>(lowest_), static_cast<unsigned long long>(highest_ - 1));
       ranges += text;
     }
-    return MakeError(ErrorCode::kPartiallyWritten, "%s; file bytes %s could not be put back: %s", cause.message.c_str(),
-                     ranges.c_str(), last_failure_.message.c_str());
+    return MakeError(ErrorCode::kPartiallyWritten, "%s; file bytes %s could not be put back or checked: %s",
+                     cause.message.c_str(), ranges.c_str(), last_failure_.message.c_str());
   }
 
  private:

@@ -156,9 +156,13 @@ TEST(Rebase, LeavesAZeroChecksumZeroAndHonoursAGivenTimeStamp) {
 }
 
 // A resource-only DLL needs no fix-ups: it is moved by its header alone.
+// Its resources are data, even a word that looks like an address (a black
+// pixel at alpha 0x10 of an icon, 0x10000000, its ImageBase).
 TEST(Rebase, MovesAResourceOnlyImageWithoutRelocationsByItsHeader) {
-  Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, Bytes(0x80, 7), {}, {}, testing_support::kResources})
-                    .WithChecksum().Build();
+  Bytes resources(0x80, 7);
+  WriteLe(resources, 0x40, 4, 0x10000000);
+  Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, resources, {}, {}, testing_support::kResources})
+                    .Directory(2, kData, 0x80).WithChecksum().Build();
   testing_support::MemoryImageIo io(image);
   ASSERT_TRUE(RebaseTo(io, 0x12340000).ok());
   EXPECT_EQ(ReadLe(io.bytes(), Layout::ImageBase(false), 4), 0x12340000u);
@@ -235,6 +239,10 @@ INSTANTIATE_TEST_SUITE_P(
                     0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; section '.text' holds code"},
         RefusalCase{"NoRelocationsWithAnExecutableSection", [] { return NoRelocations("CODE", 0xE0000000).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; section 'CODE' is executable"},
+        // A name is shown, never sent to the terminal as it stands.
+        RefusalCase{"NoRelocationsNamedWithControlBytes", [] { return NoRelocations("\x1B]2;\\\a", 0xE0000000).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; section '\\x1B]2;\\x5C\\x07' is executable"},
         RefusalCase{"NoRelocationsWithTlsOnly", [] { return NoRelocations(".tls", 0xC0000040).Directory(9, kData, 0x18).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped,
                     "no base relocation directory; the TLS directory (RVA 0x1000, size 0x18) holds addresses"},
@@ -245,6 +253,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"NoRelocationsWithDelayImports", [] { return NoRelocations(".rdata", 0x40000040).Directory(13, kData, 0x40).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped,
                     "no base relocation directory; the delay-import directory (RVA 0x1000, size 0x40) holds addresses"},
+        RefusalCase{"NoRelocationsWithAPointerInData", [] { return NoRelocations(".data", 0xC0000040).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; section '.data' holds 0x10001000 at RVA 0x1010"},
+        RefusalCase{"NoRelocationsDynamicBasePe32PlusPointerInData",
+                    [] { return NoRelocations(".data", 0xC0000040, true).DllCharacteristics(0x0040).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; section '.data' holds 0x180001000 at RVA 0x1010"},
         RefusalCase{"NoRelocationsWithAnEntryPoint", [] { return NoRelocations(".data", 0).EntryPoint(kData + 0x10).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; AddressOfEntryPoint 0x1010 is code"},
         RefusalCase{"SystemImage", [] { return ImageBuilder().Characteristics(0x3102).Section(DataSection(Bytes(16, 0))).Build(); },

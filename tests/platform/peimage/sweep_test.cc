@@ -74,11 +74,11 @@ ImageBuilder PageAcrossTwoSections(BlockOrder order, bool in_file_order = false)
 }
 
 // A program with code, TLS and absolute pointers, and no relocation
-// directory, with these DllCharacteristics.
-ImageBuilder CodeWithoutRelocations(uint16_t dll_characteristics) {
+// directory, with these DllCharacteristics and a pointer at `pointer_at`.
+ImageBuilder CodeWithoutRelocations(uint16_t dll_characteristics, uint32_t pointer_at = 0x100, bool pe32_plus = false) {
   Bytes code(0x1000, 0x90);
-  WriteLe(code, 0x100, 4, kOldBase + 0x1200);
-  ImageBuilder builder;
+  WriteLe(code, pointer_at, 4, kOldBase + 0x1200);
+  ImageBuilder builder(pe32_plus);
   builder.Base(kOldBase).Characteristics(0x0102).DllCharacteristics(dll_characteristics).EntryPoint(0x1000)
       .Section(SectionSpec{".text", 0x1000, 0, code, {}, {}, testing_support::kCode})
       .Directory(9, 0x1800, 0x18);
@@ -173,7 +173,12 @@ INSTANTIATE_TEST_SUITE_P(
                        [] { return PagesWithBlocks({{0x2000, {Entry(3, 0x400)}}, {0x1000, {Entry(3, 8)}}, {0x2000, {Entry(3, 0), Entry(3, 0x800)}}}); }, {}},
             LayoutCase{"NoRelocationDirectory",
                        [] { return ImageBuilder().Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}); }, {}},
-            LayoutCase{"NoRelocationDirectoryButDynamicBase", [] { return CodeWithoutRelocations(0x0040); }, {}},
+            // DYNAMIC_BASE: moved unless a value points into the image; in
+            // 32-bit code, at any byte.
+            LayoutCase{"NoRelocationDirectoryDynamicBase32BitCode", [] { return CodeWithoutRelocations(0x0040, 0x101); },
+                       ErrorCode::kRelocationsStripped},
+            LayoutCase{"NoRelocationDirectoryDynamicBasePe32PlusCode",
+                       [] { return CodeWithoutRelocations(0x0040, 0x101, true); }, {}},
             LayoutCase{"NoRelocationDirectoryWithCode", [] { return CodeWithoutRelocations(0x0100); },
                        ErrorCode::kRelocationsStripped},
             // A linker's word that nothing needs fixing.
