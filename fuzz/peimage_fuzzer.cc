@@ -92,8 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The original base may itself be one that no image may be moved to.
     // And an image without relocations moves only while none of its values
     // points into it: at the new base, some may.
-    const std::optional<peimage::DataDirectory>& relocations = headers.value().base_relocation_table;
-    bool without_relocations = !relocations || relocations->size == 0;
+    bool without_relocations = headers.value().directories[peimage::kBaseRelocationDirectory].size == 0;
     Require(returned.error().code == peimage::ErrorCode::kBadRequestedBase ||
                 (without_relocations && returned.error().code == peimage::ErrorCode::kRelocationsStripped),
             "moving back was refused");
