@@ -263,7 +263,9 @@ class OutOfOrderTables(ToolTestCase):
         self.assertEqual(rebased["backward"][:table_at], rebased["forward"][:table_at])
         self.assertEqual(rebased["backward"][table_at:], original["backward"][table_at:])
         self.assertLess(rss["backward"], self.bound_kib(16384))
-        self.assertLess(rss["backward"], rss["forward"] + 256)
+        # The table is 8.1 MiB: holding even a tenth of it shows, while the
+        # allocator's own noise (larger under the sanitizers) stays below.
+        self.assertLess(rss["backward"], rss["forward"] + 768)
 
     def test_blocks_over_thousands_of_sections_are_refused_in_bounded_memory(self):
         # 2,048 sections of two bytes in one page, the file data of each
