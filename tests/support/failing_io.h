@@ -26,6 +26,21 @@ class FailingIo : public MemoryImageIo {
     return MemoryImageIo::Read(offset, out, length);
   }
 
+  /// Starts again as a new FailingIo would, on a copy of `bytes`, in the
+  /// memory this one holds: loops over every failing read or write, in
+  /// sanitized builds too, then do not map a fresh image each time.
+  FailingIo& Restart(const std::vector<uint8_t>& bytes, int fail_write_at, bool fail_restore = false,
+                     int fail_read_at = 0) {
+    Assign(bytes);
+    fail_write_at_ = fail_write_at;
+    fail_restore_ = fail_restore;
+    fail_read_at_ = fail_read_at;
+    failing_writes_ = 1;
+    reach_nothing_ = false;
+    reads_ = writes_ = reads_before_failure_ = 0;
+    return *this;
+  }
+
   FailingIo& FailWritesInARow(int count) {
     failing_writes_ = count;
     return *this;

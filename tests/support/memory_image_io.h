@@ -30,6 +30,10 @@ class MemoryImageIo : public peimage::ImageIo {
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
+ protected:
+  /// Holds a copy of `bytes` from now on, in the memory already held.
+  void Assign(const std::vector<uint8_t>& bytes) { bytes_.assign(bytes.begin(), bytes.end()); }
+
  private:
   peimage::Error OutOfImage(const char* what, uint64_t offset, size_t length) const {
     return peimage::MakeError(peimage::ErrorCode::kIoError, "%s of %zu bytes at offset 0x%llX is outside the %zu-byte image",

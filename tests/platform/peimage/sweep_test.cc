@@ -297,9 +297,9 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverWriteFails) {
   FailingIo counting(image, 0);
   ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
   ASSERT_GE(counting.writes(), 2);
+  FailingIo io(image, 0);
   for (int write = 1; write <= counting.writes(); ++write) {
-    FailingIo io(image, write);
-    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
+    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io.Restart(image, write), To(kNewBase));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
     EXPECT_EQ(io.bytes(), image) << "failing write " << write;
@@ -312,10 +312,10 @@ TEST_P(EachFaultImageShard, PutsTheOriginalBytesBackWhateverReadFails) {
   Bytes image = Build();
   FailingIo counting(image, 0);
   ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
+  FailingIo io(image, 0);
   for (int read = 1; read <= counting.reads(); ++read) {
     if (!Takes(read)) continue;
-    FailingIo io(image, 0, false, read);
-    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
+    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io.Restart(image, 0, false, read), To(kNewBase));
     EXPECT_EQ(io.bytes(), result.ok() ? counting.bytes() : image) << "failing read " << read;
   }
 }
@@ -327,11 +327,11 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenWritesFailInARow) {
   Bytes image = GetParam().build();
   FailingIo counting(image, 0);
   ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
+  FailingIo io(image, 0);
   for (int in_a_row : {2, 3}) {
     for (bool reach_nothing : {false, true}) {
       for (int write = 1; write <= counting.writes(); ++write) {
-        FailingIo io(image, write);
-        io.FailWritesInARow(in_a_row);
+        io.Restart(image, write).FailWritesInARow(in_a_row);
         if (reach_nothing) io.ReachNothing();
         peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
         ASSERT_FALSE(result.ok());
@@ -400,10 +400,10 @@ TEST_P(EachFaultImageShard, PutsBackEveryOtherWindowWhenAReadFailsToo) {
   const int write = std::min(3, counting.writes());
   FailingIo failing(image, write);
   ASSERT_FALSE(testing_support::Rebase(failing, To(kNewBase)).ok());
+  FailingIo io(image, 0);
   for (int read = failing.reads_before_failure() + 1; read <= failing.reads(); ++read) {
     if (!Takes(read)) continue;
-    FailingIo io(image, write, false, read);
-    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io, To(kNewBase));
+    peimage::Result<peimage::ImageReport> result = testing_support::Rebase(io.Restart(image, write, false, read), To(kNewBase));
     ASSERT_FALSE(result.ok());
     if (result.error().code == ErrorCode::kIoError) {
       EXPECT_EQ(io.bytes(), image) << "failing read " << read;
