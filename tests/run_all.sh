@@ -28,9 +28,18 @@ export DORVANE_RUNS_X86_32=$runs_x86_32
 
 tests/install_test_tools.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_RUNS_X86_32=$runs_x86_32
+# The two trees are configured side by side, then built one after the
+# other, each on every processor.
+mkdir -p build-fuzz
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVANE_RUNS_X86_32=$runs_x86_32 >build/configure.log 2>&1 &
+configured=$!
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-      -DDORVANE_FUZZ=ON -DDORVANE_FUZZ_SECONDS="${DORVANE_FUZZ_SECONDS:-60}"
+      -DDORVANE_FUZZ=ON -DDORVANE_FUZZ_SECONDS="${DORVANE_FUZZ_SECONDS:-60}" >build-fuzz/configure.log 2>&1 ||
+  { cat build-fuzz/configure.log; exit 1; }
+wait $configured || { cat build/configure.log; exit 1; }
+cat build/configure.log build-fuzz/configure.log
+cmake --build build -j"$jobs"
+cmake --build build-fuzz -j"$jobs"
 
 # Runs the suite in $1 and writes what ctest says to $1/ctest.log. ctest
 # counts a skipped test as no failure; here it is one, unless allowed or it
@@ -55,18 +64,11 @@ run_tests() {
   return $status
 }
 
-# The sanitized suite starts as soon as its tree is built: its fuzzer runs
-# on one processor for its whole time, while the plain tree is built and
-# its suite runs beside it.
-cmake --build build-fuzz -j"$jobs"
+run_tests build & plain=$!
 run_tests build-fuzz & sanitized=$!
 status=0
-if cmake --build build -j"$jobs"; then
-  run_tests build || status=1
-  cat build/ctest.log
-else
-  status=1
-fi
+wait $plain || status=1
+cat build/ctest.log
 wait $sanitized || status=1
 cat build-fuzz/ctest.log
 [ $status -eq 0 ] || exit 1
