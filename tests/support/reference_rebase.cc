@@ -1,6 +1,7 @@
 #include "support/reference_rebase.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "support/image_builder.h"
 
@@ -161,14 +162,14 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const Table& table, 
   return std::nullopt;
 }
 
-// Whether an address-sized value in the file bytes of a section that is not
-// discardable, out of the resource directory, points into the image: values
-// at every byte of a PE32 image's code, aligned ones elsewhere. Read from the
-// bytes.
+// Whether a value in the file bytes of a section that is not debug
+// information (discardable, named .debug* or /N), out of the resource
+// directory, points into the image: values at every byte of code and
+// aligned ones in data; 4 bytes wide in a PE32 image, 8 and 4 in a PE32+
+// image below 4 GiB, 8 at every byte in one above. Read from the bytes.
 bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_count, uint64_t section_table,
                      uint64_t sections, bool pe32_plus) {
-  const uint64_t width = pe32_plus ? 8 : 4;
-  const uint64_t image_base = ReadLe(image, optional + (pe32_plus ? 24 : 28), width);
+  const uint64_t image_base = ReadLe(image, optional + (pe32_plus ? 24 : 28), pe32_plus ? 8 : 4);
   const uint64_t image_end = image_base + ReadLe(image, optional + 56, 4);
   const uint64_t resource_entry = optional + (pe32_plus ? 112 : 96) + 16;
   const uint64_t resources = directory_count > 2 ? ReadLe(image, resource_entry, 4) : 0;
@@ -178,13 +179,21 @@ bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_c
     const uint64_t virtual_size = ReadLe(image, header + 8, 4), rva = ReadLe(image, header + 12, 4);
     const uint64_t raw_size = ReadLe(image, header + 16, 4), raw = ReadLe(image, header + 20, 4);
     const uint64_t flags = ReadLe(image, header + 36, 4);
-    if (flags & 0x02000000) continue;
-    const uint64_t step = !pe32_plus && (flags & 0x20000020) ? 1 : width;
+    const bool debug_name = image[header] == '/' || std::memcmp(&image[header], ".debug", 6) == 0;
+    if ((flags & 0x02000000) && debug_name) continue;
     const uint64_t backed = virtual_size == 0 ? raw_size : std::min(virtual_size, raw_size);
-    for (uint64_t at = (step - rva % step) % step; at + width <= backed; at += step) {
+    const bool code = flags & 0x20000020;
+    for (uint64_t at = 0; at < backed; ++at) {
       if (rva + at >= resources && rva + at < resources_end) continue;
-      const uint64_t value = ReadLe(image, raw + at, width);
-      if (value >= image_base && value < image_end) return true;
+      const bool above_4_gib = image_base >= (uint64_t{1} << 32);
+      for (uint64_t width : {8, 4}) {
+        if (width == 8 && !pe32_plus) continue;
+        if (width == 4 && above_4_gib) continue;
+        if (!code && !above_4_gib && (rva + at) % width != 0) continue;
+        if (at + width > backed) continue;
+        const uint64_t value = ReadLe(image, raw + at, width);
+        if (value >= image_base && value < image_end) return true;
+      }
     }
   }
   return false;

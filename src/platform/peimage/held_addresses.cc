@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -20,32 +21,45 @@ struct Span {
   bool Holds(uint64_t value) const { return value >= first && value < end; }
 };
 
-// The first of the values at every `stride` bytes of [0, positions) that
-// points into `image`, and not from inside `resources`.
 template <unsigned kWidth>
 using Word = std::conditional_t<kWidth == 8, uint64_t, uint32_t>;
 
+// One kind of value looked for: `width` bytes at every `stride` bytes.
+struct Probe {
+  unsigned width = 0;
+  unsigned stride = 0;
+};
+
+// The offset of the first value of `probe` at [first, end) in `bytes` that
+// points into `image`, not from inside `resources`.
 template <unsigned kWidth>
-std::optional<uint64_t> FirstAddressIn(const uint8_t* bytes, uint64_t positions, unsigned stride, uint64_t rva,
-                                       const Span& image, const Span& resources) {
-  for (uint64_t i = 0; i < positions; i += stride) {
+std::optional<uint64_t> FirstAddressIn(const uint8_t* bytes, uint64_t first, uint64_t end, unsigned stride,
+                                       uint64_t rva, const Span& image, const Span& resources) {
+  for (uint64_t i = first; i < end; i += stride) {
     // Resources are opaque data: a pixel or a number there is no address.
     if (image.Holds(LoadLe<Word<kWidth>>(bytes + i)) && !resources.Holds(rva + i)) return i;
   }
   return std::nullopt;
 }
 
-bool Scanned(const RawSection& section) {
-  // Debug information holds addresses for debuggers, which place it
-  // themselves; the loader needs none of it.
-  return !(section.characteristics & kSectionDiscardable);
+bool IsDebugInformation(const RawSection& section) {
+  // DWARF sections: discardable, named .debug_* or, past eight bytes, /N.
+  return (section.characteristics & kSectionDiscardable) &&
+         (std::strncmp(section.name, ".debug", 6) == 0 || section.name[0] == '/');
 }
 
-// x86 instructions embed absolute addresses at any offset; data holds them
-// aligned.
-unsigned StrideOf(const ImageHeaders& headers, const RawSection& section) {
+// x86 instructions embed absolute addresses at any offset: code is read at
+// every byte. Data is read at aligned offsets, as numbers side by side make
+// values in range by chance, except where an address has a nonzero upper
+// half (an image above 4 GiB), which chance hardly makes: there packed data
+// is read at every byte too. Below 4 GiB, x86-64 code and data may hold
+// 32-bit addresses as well.
+std::vector<Probe> ProbesFor(const ImageHeaders& headers, const RawSection& section, const Span& image) {
   bool code = section.characteristics & (kSectionContainsCode | kSectionExecutable);
-  return code && !headers.pe32_plus ? 1 : headers.address_width();
+  Probe four{4, code ? 1u : 4u};
+  if (!headers.pe32_plus) return {four};
+  if (image.first >= (uint64_t{1} << 32)) return {Probe{8, 1}};
+  return {Probe{8, code ? 1u : 8u}, four};
 }
 
 std::string Describe(const RawSection& section, uint64_t value, uint64_t rva) {
@@ -59,28 +73,32 @@ std::string Describe(const RawSection& section, uint64_t value, uint64_t rva) {
 
 Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeaders& headers,
                                                    const SectionMap& sections) {
-  const unsigned width = headers.address_width();
+  constexpr unsigned kWidest = 8;
   const Span image{headers.image_base, headers.image_base + headers.size_of_image};
   const DataDirectory& resource_table = headers.directories[kResourceDirectory];
   const Span resources{resource_table.address, uint64_t{resource_table.address} + resource_table.size};
-  std::vector<uint8_t> buffer(kChunk + width - 1);
+  std::vector<uint8_t> buffer(kChunk + kWidest - 1);
   for (size_t index = 0; index < sections.size(); ++index) {
     const RawSection& raw = headers.sections[index];
     const MappedSection& section = sections.section(index);
-    if (!Scanned(raw)) continue;
-    const unsigned stride = StrideOf(headers, raw);
-    // Chunks start at aligned RVAs and overlap by a value's width less one,
-    // so that every position is looked at once, whole.
-    for (uint64_t at = (stride - section.rva % stride) % stride; at + width <= section.file_backed; at += kChunk) {
-      uint64_t length = std::min<uint64_t>(kChunk + width - 1, section.file_backed - at);
+    if (IsDebugInformation(raw)) continue;
+    const std::vector<Probe> probes = ProbesFor(headers, raw, image);
+    // Chunks overlap by the widest value less one byte, so that every
+    // position is looked at once, whole.
+    for (uint64_t at = 0; at < section.file_backed; at += kChunk) {
+      uint64_t length = std::min<uint64_t>(kChunk + kWidest - 1, section.file_backed - at);
       if (Status read = io.Read(section.file_offset + at, buffer.data(), length); !read.ok()) return read.error();
-      uint64_t positions = std::min<uint64_t>(kChunk, length - width + 1);
       uint64_t rva = section.rva + at;
-      std::optional<uint64_t> found =
-          width == 8 ? FirstAddressIn<8>(buffer.data(), positions, stride, rva, image, resources)
-                     : FirstAddressIn<4>(buffer.data(), positions, stride, rva, image, resources);
-      if (found) {
-        uint64_t value = width == 8 ? LoadLe<uint64_t>(buffer.data() + *found) : LoadLe<uint32_t>(buffer.data() + *found);
+      for (const Probe& probe : probes) {
+        if (length < probe.width) continue;
+        uint64_t first = (probe.stride - rva % probe.stride) % probe.stride;
+        uint64_t end = std::min<uint64_t>(kChunk, length - probe.width + 1);
+        std::optional<uint64_t> found =
+            probe.width == 8 ? FirstAddressIn<8>(buffer.data(), first, end, probe.stride, rva, image, resources)
+                             : FirstAddressIn<4>(buffer.data(), first, end, probe.stride, rva, image, resources);
+        if (!found) continue;
+        uint64_t value = probe.width == 8 ? LoadLe<uint64_t>(buffer.data() + *found)
+                                          : LoadLe<uint32_t>(buffer.data() + *found);
         return std::optional<std::string>(Describe(raw, value, rva + *found));
       }
     }

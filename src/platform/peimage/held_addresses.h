@@ -11,13 +11,15 @@
 
 namespace peimage {
 
-/// Looks through the file bytes of every section that is not discardable,
-/// but those of the resource directory, for an address-sized value that lies
-/// in [ImageBase, ImageBase + SizeOfImage): an address of the image itself,
-/// which a move without relocations would leave pointing at the old base.
-/// Values are taken at RVAs aligned to their size, and at every byte in the
-/// code of a PE32 image. Returns where the first one lies ("section '.data'
-/// holds 0x10003000 at RVA 0x2010"), or nothing when there is none.
+/// Looks through the file bytes of every section but debug information
+/// (discardable, named .debug* or /N), and but those of the resource
+/// directory, for a value that lies in [ImageBase, ImageBase + SizeOfImage):
+/// an address of the image itself, which a move without relocations would
+/// leave pointing at the old base. Values are taken at every byte of code
+/// and at RVAs aligned to their width in data: 4 bytes wide in a PE32
+/// image; 8 and 4 bytes in a PE32+ image below 4 GiB; 8 bytes, at every
+/// byte of data too, in one above. Returns where the first one lies
+/// ("section '.data' holds 0x10003000 at RVA 0x2010"), or nothing.
 /// Errors: kIoError when a read fails.
 Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeaders& headers,
                                                    const SectionMap& sections);

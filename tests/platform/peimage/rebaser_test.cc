@@ -224,9 +224,9 @@ Bytes OneHighLow() { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Ent
 
 // An image without a relocation directory whose one section, of the given
 // Characteristics, holds an absolute pointer to itself.
-ImageBuilder NoRelocations(const char* name, uint32_t characteristics, bool pe32_plus = false) {
+ImageBuilder NoRelocations(const char* name, uint32_t characteristics, bool pe32_plus = false, size_t at = 0x10) {
   Bytes data(0x200, 0);
-  WriteLe(data, 0x10, pe32_plus ? 8 : 4, (pe32_plus ? 0x180001000 : 0x10001000));
+  WriteLe(data, at, pe32_plus ? 8 : 4, (pe32_plus ? 0x180001000 : 0x10001000));
   return ImageBuilder(pe32_plus).Section(SectionSpec{name, kData, 0, data, {}, {}, characteristics});
 }
 
@@ -260,6 +260,11 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { return NoRelocations(".data", 0xC0000040, true).DllCharacteristics(0x0040).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped,
                     "no base relocation directory; section '.data' holds 0x180001000 at RVA 0x1010"},
+        // Packed data holds pointers at any offset.
+        RefusalCase{"NoRelocationsDynamicBasePe32PlusUnalignedPointer",
+                    [] { return NoRelocations(".data", 0xC0000040, true, 0x13).DllCharacteristics(0x0040).Build(); },
+                    0x12000000, ErrorCode::kRelocationsStripped,
+                    "no base relocation directory; section '.data' holds 0x180001000 at RVA 0x1013"},
         RefusalCase{"NoRelocationsWithAnEntryPoint", [] { return NoRelocations(".data", 0).EntryPoint(kData + 0x10).Build(); },
                     0x12000000, ErrorCode::kRelocationsStripped, "no base relocation directory; AddressOfEntryPoint 0x1010 is code"},
         RefusalCase{"SystemImage", [] { return ImageBuilder().Characteristics(0x3102).Section(DataSection(Bytes(16, 0))).Build(); },

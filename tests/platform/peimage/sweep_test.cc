@@ -86,6 +86,14 @@ ImageBuilder CodeWithoutRelocations(uint16_t dll_characteristics, uint32_t point
   return builder;
 }
 
+// An image without relocations whose one section, of these Characteristics,
+// holds an address of its own.
+ImageBuilder SectionHolding(const char* name, uint32_t characteristics) {
+  Bytes data(0x200, 0);
+  WriteLe(data, 0x18, 4, kOldBase + 0x1010);
+  return ImageBuilder().Base(kOldBase).Section(SectionSpec{name, 0x1000, 0, data, {}, {}, characteristics});
+}
+
 // Two blocks for every page whose targets interleave: {0x0, 0x10} and
 // {0xC, 0xFFC}, over more pages than a window holds.
 ImageBuilder InterleavedBlocks(uint32_t pages) {
@@ -179,7 +187,16 @@ INSTANTIATE_TEST_SUITE_P(
             LayoutCase{"NoRelocationDirectoryDynamicBase32BitCode", [] { return CodeWithoutRelocations(0x0040, 0x101); },
                        ErrorCode::kRelocationsStripped},
             LayoutCase{"NoRelocationDirectoryDynamicBasePe32PlusCode",
-                       [] { return CodeWithoutRelocations(0x0040, 0x101, true); }, {}},
+                       [] { return CodeWithoutRelocations(0x0040, 0x101, true).Base(0x180000000); }, {}},
+            // Debug information holds code addresses for debuggers only; any
+            // other discardable section is mapped like the rest.
+            LayoutCase{"NoRelocationDirectoryAddressesInDebugInformation",
+                       [] { return SectionHolding("/4", 0x42100040); }, {}},
+            LayoutCase{"NoRelocationDirectoryAddressInADiscardableSection",
+                       [] { return SectionHolding(".ptrs", 0x42000040); }, ErrorCode::kRelocationsStripped},
+            // Below 4 GiB, x86-64 code may hold 32-bit absolute addresses.
+            LayoutCase{"NoRelocationDirectoryDynamicBasePe32PlusCodeBelow4GiB",
+                       [] { return CodeWithoutRelocations(0x0040, 0x101, true); }, ErrorCode::kRelocationsStripped},
             LayoutCase{"NoRelocationDirectoryWithCode", [] { return CodeWithoutRelocations(0x0100); },
                        ErrorCode::kRelocationsStripped},
             // A linker's word that nothing needs fixing.
