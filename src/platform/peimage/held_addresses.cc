@@ -72,12 +72,12 @@ std::string Describe(const RawSection& section, uint64_t value, uint64_t rva) {
 }  // namespace
 
 Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeaders& headers,
-                                                   const SectionMap& sections) {
+                                                   const SectionMap& sections, Workspace& workspace) {
   constexpr unsigned kWidest = 8;
   const Span image{headers.image_base, headers.image_base + headers.size_of_image};
   const DataDirectory& resource_table = headers.directories[kResourceDirectory];
   const Span resources{resource_table.address, uint64_t{resource_table.address} + resource_table.size};
-  std::vector<uint8_t> buffer(kChunk + kWidest - 1);
+  uint8_t* buffer = workspace.Window(kChunk + kWidest - 1);
   for (size_t index = 0; index < sections.size(); ++index) {
     const RawSection& raw = headers.sections[index];
     const MappedSection& section = sections.section(index);
@@ -87,18 +87,18 @@ Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeade
     // position is looked at once, whole.
     for (uint64_t at = 0; at < section.file_backed; at += kChunk) {
       uint64_t length = std::min<uint64_t>(kChunk + kWidest - 1, section.file_backed - at);
-      if (Status read = io.Read(section.file_offset + at, buffer.data(), length); !read.ok()) return read.error();
+      if (Status read = io.Read(section.file_offset + at, buffer, length); !read.ok()) return read.error();
       uint64_t rva = section.rva + at;
       for (const Probe& probe : probes) {
         if (length < probe.width) continue;
         uint64_t first = (probe.stride - rva % probe.stride) % probe.stride;
         uint64_t end = std::min<uint64_t>(kChunk, length - probe.width + 1);
         std::optional<uint64_t> found =
-            probe.width == 8 ? FirstAddressIn<8>(buffer.data(), first, end, probe.stride, rva, image, resources)
-                             : FirstAddressIn<4>(buffer.data(), first, end, probe.stride, rva, image, resources);
+            probe.width == 8 ? FirstAddressIn<8>(buffer, first, end, probe.stride, rva, image, resources)
+                             : FirstAddressIn<4>(buffer, first, end, probe.stride, rva, image, resources);
         if (!found) continue;
-        uint64_t value = probe.width == 8 ? LoadLe<uint64_t>(buffer.data() + *found)
-                                          : LoadLe<uint32_t>(buffer.data() + *found);
+        uint64_t value = probe.width == 8 ? LoadLe<uint64_t>(buffer + *found)
+                                          : LoadLe<uint32_t>(buffer + *found);
         return std::optional<std::string>(Describe(raw, value, rva + *found));
       }
     }

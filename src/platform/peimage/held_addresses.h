@@ -20,9 +20,10 @@ namespace peimage {
 /// image; 8 and 4 bytes in a PE32+ image below 4 GiB; 8 bytes, at every
 /// byte of data too, in one above. Returns where the first one lies
 /// ("section '.data' holds 0x10003000 at RVA 0x2010"), or nothing.
+/// Reads through the window of `workspace`.
 /// Errors: kIoError when a read fails.
 Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeaders& headers,
-                                                   const SectionMap& sections);
+                                                   const SectionMap& sections, Workspace& workspace);
 
 }  // namespace peimage
 

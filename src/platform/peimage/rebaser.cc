@@ -93,11 +93,12 @@ std::optional<std::string> AddressHolder(const ImageHeaders& headers) {
 // So it moves only when it holds none. One that does not let the loader move
 // it (not DYNAMIC_BASE) is taken at its word when it has code or structures
 // of addresses; in any other, every value that points into the image counts.
-Status CheckMovableWithoutRelocations(ImageIo& io, const ImageHeaders& headers, const SectionMap& sections) {
+Status CheckMovableWithoutRelocations(ImageIo& io, const ImageHeaders& headers, const SectionMap& sections,
+                                      Workspace& workspace) {
   bool dynamic_base = headers.dll_characteristics & kDllCharacteristicsDynamicBase;
   std::optional<std::string> holder = dynamic_base ? std::nullopt : AddressHolder(headers);
   if (!holder) {
-    Result<std::optional<std::string>> held = FindHeldAddress(io, headers, sections);
+    Result<std::optional<std::string>> held = FindHeldAddress(io, headers, sections, workspace);
     if (!held.ok()) return held.error();
     holder = std::move(held.value());
   }
@@ -131,7 +132,7 @@ Result<ImageReport> RebaseImage(ImageIo& io, const RebaseOptions& options, Works
   Result<std::optional<RelocationDirectory>> directory = LocateRelocations(headers, sections.value());
   if (!directory.ok()) return directory.error();
   if (!directory.value()) {
-    if (Status s = CheckMovableWithoutRelocations(io, headers, sections.value()); !s.ok()) return s.error();
+    if (Status s = CheckMovableWithoutRelocations(io, headers, sections.value(), workspace); !s.ok()) return s.error();
   }
 
   std::optional<RelocationTable> table;
