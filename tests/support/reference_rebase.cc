@@ -171,6 +171,7 @@ bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_c
                      uint64_t sections, bool pe32_plus) {
   const uint64_t image_base = ReadLe(image, optional + (pe32_plus ? 24 : 28), pe32_plus ? 8 : 4);
   const uint64_t image_end = image_base + ReadLe(image, optional + 56, 4);
+  const bool above_4_gib = image_base >= (uint64_t{1} << 32);
   const uint64_t resource_entry = optional + (pe32_plus ? 112 : 96) + 16;
   const uint64_t resources = directory_count > 2 ? ReadLe(image, resource_entry, 4) : 0;
   const uint64_t resources_end = directory_count > 2 ? resources + ReadLe(image, resource_entry + 4, 4) : 0;
@@ -185,7 +186,6 @@ bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_c
     const bool code = flags & 0x20000020;
     for (uint64_t at = 0; at < backed; ++at) {
       if (rva + at >= resources && rva + at < resources_end) continue;
-      const bool above_4_gib = image_base >= (uint64_t{1} << 32);
       for (uint64_t width : {8, 4}) {
         if (width == 8 && !pe32_plus) continue;
         if (width == 4 && above_4_gib) continue;
