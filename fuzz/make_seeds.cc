@@ -58,6 +58,11 @@ int main(int argc, char** argv) {
   std::copy(tiny.begin() + testing_support::Layout::kLfanew, tiny.begin() + 0x1C0, tiny.begin() + 4);
   testing_support::WriteLe(tiny, 0x3C, 4, 4);
   Write(dir, "nt-headers-in-dos-header", tiny);
+  // Read as the loader maps it: from PointerToRawData rounded down to 0x200,
+  // as the file lies, and file bytes that two sections map.
+  Write(dir, "raw-pointer-off-the-sector", ImageBuilder().Section(SectionSpec{".data", 0x1000, 0x800, Bytes(0x1000, 7), 0xFF0, 0x210}).Relocations({{0x1000, {Entry(3, 0), Entry(3, 0x7FC)}}}).Build());
+  Write(dir, "mapped-as-the-file-lies", ImageBuilder().Alignment(0x200, 0x200).Section(Data(0x400)).Relocations({{0x1000, {Entry(3, 0), Entry(3, 0x100)}}}).Build());
+  Write(dir, "sections-share-file-bytes", ImageBuilder().Section(Data(0x400, 0x300)).Section(SectionSpec{".b", 0x2000, 0, Bytes(0x100, 3), {}, 0x400}).Relocations({{0x1000, {Entry(3, 0x10)}}, {0x2000, {Entry(3, 0x80)}}}).Build());
   Write(dir, "pe32plus-checksum", ImageBuilder(true).Section(Data(0x400)).Relocations({{0x1000, {Entry(10, 8), Entry(3, 0x20)}}}).WithChecksum().Build());
   return 0;
 }

@@ -424,10 +424,15 @@ class CheckMode(ToolTestCase):
         fields = PeFields(data)
         lfanew = fields.lfanew
         # The NT headers at 4, inside the DOS header, as in the smallest
-        # hand-made programs, of a program without relocations.
+        # hand-made programs, of a program without relocations. e_lfanew is
+        # SectionAlignment then: mapped as the file lies, with FileAlignment
+        # the same and each section at its file offset.
         inside = bytearray(data)
         struct.pack_into("<II", inside, fields.directory(BASE_RELOCATION_DIRECTORY), 0, 0)
         struct.pack_into("<I", inside, fields.section(0) + 36, 0x60000020)  # Characteristics: code
+        struct.pack_into("<I", inside, fields.optional + 36, 4)  # FileAlignment
+        for index in (0, 1):
+            struct.pack_into("<I", inside, fields.section(index) + 12, struct.unpack_from("<I", inside, fields.section(index) + 20)[0])
         length = fields.section(2) - lfanew
         inside[4:4 + length] = inside[lfanew:lfanew + length]
         inside[4 + length:lfanew + length] = bytes(lfanew - 4)

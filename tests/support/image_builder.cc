@@ -7,8 +7,7 @@ namespace testing_support {
 
 namespace {
 constexpr uint32_t kHeadersSize = 0x200;
-constexpr uint32_t kFileAlignment = 0x200;
-constexpr uint32_t kSectionAlignment = 0x1000;
+constexpr uint32_t kPageSize = 0x1000;
 
 uint32_t AlignUp(uint64_t value, uint32_t alignment) {
   return static_cast<uint32_t>((value + alignment - 1) / alignment * alignment);
@@ -43,7 +42,7 @@ uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_
 ImageBuilder::ImageBuilder(bool pe32_plus)
     : pe32_plus_(pe32_plus), base_(pe32_plus ? 0x180000000 : 0x10000000), machine_(pe32_plus ? 0x8664 : 0x14C) {}
 
-ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks, bool pad) {
+std::vector<uint8_t> RelocationTableBytes(const std::vector<RelocationBlock>& blocks, bool pad) {
   std::vector<uint8_t> bytes;
   for (const RelocationBlock& block : blocks) {
     size_t at = bytes.size();
@@ -54,7 +53,11 @@ ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks, boo
     WriteLe(bytes, at + 4, 4, size);
     for (size_t i = 0; i < block.entries.size(); ++i) WriteLe(bytes, at + 8 + 2 * i, 2, block.entries[i]);
   }
-  return RawRelocations(std::move(bytes));
+  return bytes;
+}
+
+ImageBuilder& ImageBuilder::Relocations(std::vector<RelocationBlock> blocks, bool pad) {
+  return RawRelocations(RelocationTableBytes(blocks, pad));
 }
 
 ImageBuilder& ImageBuilder::RawRelocations(std::vector<uint8_t> bytes) {
@@ -69,16 +72,19 @@ ImageBuilder& ImageBuilder::Directory(unsigned index, uint32_t address, uint32_t
 
 std::vector<uint8_t> ImageBuilder::Build() const {
   std::vector<SectionSpec> sections = sections_;
-  uint32_t next_rva = kSectionAlignment;
+  const uint32_t salign = section_alignment_, falign = file_alignment_;
+  const bool as_file_lies = salign < kPageSize;
+  uint32_t next_rva = salign;
   for (const SectionSpec& s : sections) {
-    next_rva = std::max(next_rva, AlignUp(uint64_t{s.rva} + (s.virtual_size ? s.virtual_size : s.data.size()), kSectionAlignment));
+    next_rva = std::max(next_rva, AlignUp(uint64_t{s.rva} + (s.virtual_size ? s.virtual_size : s.data.size()), salign));
   }
   if (relocations_) sections.push_back(SectionSpec{".reloc", next_rva, 0, *relocations_, {}, {}});
 
   uint32_t optional_size = pe32_plus_ ? 240 : 224;
   uint32_t table = Layout::kOptionalHeader + optional_size;
   // The headers grow past their usual size only for a long section table.
-  uint32_t headers_size = std::max(kHeadersSize, AlignUp(table + 40 * uint64_t{sections.size()}, kFileAlignment));
+  uint32_t headers_size = std::max({as_file_lies ? 0 : kHeadersSize, headers_size_,
+                                    AlignUp(table + 40 * uint64_t{sections.size()}, falign)});
   std::vector<uint8_t> image(headers_size, 0);
   image[0] = 'M';
   image[1] = 'Z';
@@ -93,18 +99,18 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   WriteLe(image, opt, 2, pe32_plus_ ? 0x20B : 0x10B);
   WriteLe(image, opt + 16, 4, entry_point_);
   WriteLe(image, Layout::ImageBase(pe32_plus_), pe32_plus_ ? 8 : 4, base_);
-  WriteLe(image, opt + 32, 4, kSectionAlignment);
-  WriteLe(image, opt + 36, 4, kFileAlignment);
+  WriteLe(image, opt + 32, 4, salign);
+  WriteLe(image, opt + 36, 4, falign);
   WriteLe(image, opt + 60, 4, headers_size);
   WriteLe(image, opt + 70, 2, dll_characteristics_);
   WriteLe(image, opt + (pe32_plus_ ? 108 : 92), 4, rva_and_sizes_);
 
-  uint32_t size_of_image = kSectionAlignment;
+  uint32_t size_of_image = salign;
   uint32_t raw_cursor = headers_size;
   for (size_t i = 0; i < sections.size(); ++i) {
     const SectionSpec& s = sections[i];
-    uint32_t raw_size = s.raw_size.value_or(AlignUp(s.data.size(), kFileAlignment));
-    uint32_t raw_offset = s.raw_offset.value_or(raw_cursor);
+    uint32_t raw_size = s.raw_size.value_or(AlignUp(s.data.size(), falign));
+    uint32_t raw_offset = s.raw_offset.value_or(as_file_lies ? s.rva : raw_cursor);
     uint32_t virtual_size = s.virtual_size ? s.virtual_size : static_cast<uint32_t>(s.data.size());
     uint32_t at = table + 40 * static_cast<uint32_t>(i);
     std::memcpy(&image[at], s.name.c_str(), std::min<size_t>(8, s.name.size()));
@@ -116,7 +122,7 @@ std::vector<uint8_t> ImageBuilder::Build() const {
     if (image.size() < raw_offset + uint64_t{raw_size}) image.resize(raw_offset + uint64_t{raw_size}, 0);
     std::memcpy(image.data() + raw_offset, s.data.data(), std::min<size_t>(s.data.size(), raw_size));
     raw_cursor = std::max<uint32_t>(raw_cursor, raw_offset + raw_size);
-    size_of_image = std::max(size_of_image, AlignUp(uint64_t{s.rva} + virtual_size, kSectionAlignment));
+    size_of_image = std::max(size_of_image, AlignUp(uint64_t{s.rva} + virtual_size, salign));
   }
   image.resize(raw_cursor, 0);
   WriteLe(image, opt + 56, 4, size_of_image);
@@ -170,6 +176,9 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
 ImageBuilder SectionsInOnePage(uint32_t blocks, uint32_t entries) {
   constexpr uint32_t kPage = 0x15000;  // past a section table of 2,049 entries
   ImageBuilder builder;
+  // Mapped as the file lies, the sections' file data can follow one another
+  // at two bytes apart, each at its RVA.
+  builder.Alignment(2, 2);
   for (uint32_t i = 0; i < 0x800; ++i) {
     builder.Section(SectionSpec{".s", kPage + 2 * i, 0, std::vector<uint8_t>{0x00, 0x10}, 2, {}});
   }

@@ -26,6 +26,11 @@ struct SectionSpec {
   uint32_t characteristics = 0;
 };
 
+/// The bytes of a relocation table holding `blocks`, each padded to a 32-bit
+/// boundary with an ABSOLUTE entry where it needs one, or, with `pad` false,
+/// right after the one before, as Go's linker writes them.
+std::vector<uint8_t> RelocationTableBytes(const std::vector<RelocationBlock>& blocks, bool pad = true);
+
 /// Section Characteristics.
 constexpr uint32_t kCode = 0x60000020;      // code, executable, readable
 constexpr uint32_t kResources = 0x40000040;  // initialised data, readable
@@ -33,6 +38,7 @@ constexpr uint32_t kResources = 0x40000040;  // initialised data, readable
 /// File offsets of header fields in every image the builder makes.
 struct Layout {
   static constexpr uint32_t kLfanew = 0x40;
+  static constexpr uint32_t kNumberOfSections = kLfanew + 6;
   static constexpr uint32_t kTimeDateStamp = kLfanew + 8;
   static constexpr uint32_t kCharacteristics = kLfanew + 22;
   static constexpr uint32_t kOptionalHeader = kLfanew + 24;
@@ -40,12 +46,15 @@ struct Layout {
   static constexpr uint32_t kCheckSum = kOptionalHeader + 64;
   static uint32_t ImageBase(bool pe32_plus) { return pe32_plus ? kImageBase : kImageBase + 4; }
   static uint32_t Directory(bool pe32_plus, unsigned index) { return kOptionalHeader + (pe32_plus ? 112 : 96) + 8 * index; }
+  /// The header of section `index`: VirtualSize at +8, VirtualAddress +12,
+  /// SizeOfRawData +16, PointerToRawData +20, Characteristics +36.
+  static uint32_t Section(bool pe32_plus, unsigned index) { return kOptionalHeader + (pe32_plus ? 240 : 224) + 40 * index; }
 };
 
 /// Builds PE32 and PE32+ images in memory: DOS and NT headers, a section
 /// table, section data, an optional .reloc section, certificate table and
 /// overlay. Header size 0x200 (more for a long section table), file alignment
-/// 0x200, section alignment 0x1000.
+/// 0x200, section alignment 0x1000, unless set otherwise.
 class ImageBuilder {
  public:
   explicit ImageBuilder(bool pe32_plus = false);
@@ -59,10 +68,8 @@ class ImageBuilder {
   /// Stores a correct checksum (computed independently of the engine).
   ImageBuilder& WithChecksum() { checksum_ = true; return *this; }
   ImageBuilder& Section(SectionSpec section) { sections_.push_back(std::move(section)); return *this; }
-  /// Adds a .reloc section after the others holding these blocks, each
-  /// padded to a 32-bit boundary with an ABSOLUTE entry where it needs one,
-  /// as most linkers write them, or, with `pad` false, as Go's linker does:
-  /// each block right after the one before, on any even offset.
+  /// Adds a .reloc section after the others holding these blocks, as
+  /// RelocationTableBytes lays them out.
   ImageBuilder& Relocations(std::vector<RelocationBlock> blocks, bool pad = true);
   /// Adds a .reloc section holding exactly these bytes as the directory.
   ImageBuilder& RawRelocations(std::vector<uint8_t> bytes);
@@ -72,6 +79,13 @@ class ImageBuilder {
   /// Sets a data directory by hand (after Build would set it).
   ImageBuilder& Directory(unsigned index, uint32_t address, uint32_t size);
   ImageBuilder& NumberOfRvaAndSizes(uint32_t count) { rva_and_sizes_ = count; return *this; }
+  /// SectionAlignment and FileAlignment. Below the page size (0x1000) the
+  /// loader maps the file as it lies: sections not placed by hand lie in the
+  /// file at their RVAs, and the headers take what they need, aligned.
+  ImageBuilder& Alignment(uint32_t section, uint32_t file) { section_alignment_ = section; file_alignment_ = file; return *this; }
+  /// SizeOfHeaders, when more than the headers need; the sections not
+  /// placed by hand follow it in the file.
+  ImageBuilder& HeadersSize(uint32_t size) { headers_size_ = size; return *this; }
 
   std::vector<uint8_t> Build() const;
 
@@ -90,6 +104,9 @@ class ImageBuilder {
   std::vector<uint8_t> overlay_;
   std::vector<std::pair<unsigned, std::pair<uint32_t, uint32_t>>> directories_;
   uint32_t rva_and_sizes_ = 16;
+  uint32_t section_alignment_ = 0x1000;
+  uint32_t file_alignment_ = 0x200;
+  uint32_t headers_size_ = 0;
 };
 
 /// The order of a relocation table's blocks: by page, as linkers write them,
@@ -103,7 +120,7 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
                           BlockOrder order = BlockOrder::kForward);
 
 /// 2,048 sections of two bytes each, one after the other in the file and in
-/// one page of addresses, under `blocks` identical blocks of `entries` HIGH
+/// one page of addresses (an image mapped as the file lies), under `blocks` identical blocks of `entries` HIGH
 /// relocations that go through the sections in turn: a hostile table, whose
 /// targets overlap, for a rebase to refuse in bounded time and memory.
 ImageBuilder SectionsInOnePage(uint32_t blocks, uint32_t entries);

@@ -44,6 +44,10 @@ struct Headers {
   uint64_t nt, optional, optional_size, image_base_field, sections_at, sections, directory_count;
   bool pe32_plus;
   uint64_t image_base, size_of_image, size_of_headers, checksum, headers_end;
+  uint64_t section_alignment, file_alignment;
+  // The base relocation directory's entry where the optional header holds it
+  // but NumberOfRvaAndSizes leaves it out; 0 otherwise.
+  uint64_t unlisted_relocations;
   uint64_t Directory(unsigned index, unsigned half, const Bytes& image) const {
     return index < directory_count ? ReadLe(image, optional + (pe32_plus ? 112 : 96) + 8 * index + 4 * half, 4) : 0;
   }
@@ -80,39 +84,68 @@ std::optional<ErrorCode> ReadHeaders(const Bytes& image, Headers& h) {
   h.size_of_image = ReadLe(image, h.optional + 56, 4);
   h.size_of_headers = ReadLe(image, h.optional + 60, 4);
   h.checksum = ReadLe(image, h.optional + 64, 4);
-  h.directory_count = std::min<uint64_t>(ReadLe(image, h.optional + directories - 4, 4), (h.optional_size - directories) / 8);
+  h.section_alignment = ReadLe(image, h.optional + 32, 4);
+  h.file_alignment = ReadLe(image, h.optional + 36, 4);
+  const uint64_t listed = ReadLe(image, h.optional + directories - 4, 4);
+  const uint64_t held = (h.optional_size - directories) / 8;
+  h.directory_count = std::min(listed, held);
+  const uint64_t entry = h.optional + directories + 8 * 5;
+  h.unlisted_relocations = listed <= 5 && held > 5 ? ReadLe(image, entry, 4) | ReadLe(image, entry + 4, 4) : 0;
   return std::nullopt;
 }
 
 struct Section {
-  uint64_t rva, backed, raw;
+  uint64_t rva, backed, raw;  // raw: where the loader reads from
+  uint64_t maybe;              // the bytes from raw that some loader may read, within the section
 };
 
-// The sections, each with the bytes the file holds of it, or
-// kBadSectionTable when one runs past the file or the image, lies in the
-// headers, or overlaps another in memory or in the file.
+uint64_t RoundUp(uint64_t value, uint64_t to) { return (value + to - 1) / to * to; }
+
+// The sections as the loader maps them, each with the bytes every loader
+// takes from the file, or the code of the first fault: kInconsistentHeaders
+// for an image below the page's alignment whose two alignments differ;
+// kBadSectionTable for a section whose raw data need more than the file's
+// last 0x200 bytes past its end, that lies away from its RVA in such an
+// image, whose file data overlap the header fields, that runs past the
+// image or lies in the headers, or overlaps another in memory.
 std::optional<ErrorCode> ReadSections(const Bytes& image, const Headers& h, std::vector<Section>& sections) {
+  const uint64_t size = image.size();
+  const bool as_file_lies = h.section_alignment < 0x1000;
+  if (as_file_lies && h.file_alignment != h.section_alignment) return ErrorCode::kInconsistentHeaders;
   uint64_t previous_end = 0;
   for (uint64_t at = h.sections_at; at < h.headers_end; at += 40) {
     const uint64_t virtual_size = ReadLe(image, at + 8, 4), rva = ReadLe(image, at + 12, 4);
-    const uint64_t raw_size = ReadLe(image, at + 16, 4), raw = ReadLe(image, at + 20, 4);
-    const uint64_t backed = virtual_size == 0 ? raw_size : std::min(virtual_size, raw_size);
+    const uint64_t raw_size = ReadLe(image, at + 16, 4), pointer = ReadLe(image, at + 20, 4);
+    const uint64_t raw = as_file_lies ? rva : pointer - pointer % 0x200;
     const uint64_t mapped = virtual_size == 0 ? raw_size : virtual_size;
-    if ((raw_size != 0 && raw + raw_size > image.size()) || (backed != 0 && raw < h.headers_end) ||
-        rva + mapped > h.size_of_image || rva < h.size_of_headers || rva < h.headers_end || rva < previous_end) {
+    const uint64_t in_file = raw < size ? size - raw : 0;
+    const uint64_t backed = std::min({mapped, raw_size, in_file});
+    const uint64_t rounding = std::max<uint64_t>(0x200, h.file_alignment);
+    const uint64_t read = std::max(RoundUp(pointer + raw_size, rounding) - raw, RoundUp(raw_size, rounding));
+    const uint64_t maybe = raw_size == 0 ? 0 : std::min({read, mapped, in_file});
+    if ((raw_size != 0 && pointer + raw_size > RoundUp(size, 0x200)) || (as_file_lies && pointer != rva) ||
+        (backed != 0 && raw < h.headers_end) || rva + mapped > h.size_of_image || rva < h.size_of_headers ||
+        rva < h.headers_end || rva < previous_end) {
       return ErrorCode::kBadSectionTable;
     }
     previous_end = rva + mapped;
-    sections.push_back(Section{rva, backed, raw});
-  }
-  for (const Section& a : sections) {
-    for (const Section& b : sections) {
-      if (&a != &b && a.backed != 0 && b.backed != 0 && a.raw <= b.raw && b.raw < a.raw + a.backed) {
-        return ErrorCode::kBadSectionTable;
-      }
-    }
+    sections.push_back(Section{rva, backed, raw, maybe});
   }
   return std::nullopt;
+}
+
+// How many times the loader may map each byte of the file: in the headers
+// (SizeOfHeaders, rounded up as a section's end) and in each section. Where
+// the file is mapped as it lies, each byte once at most.
+std::vector<uint8_t> TimesMapped(const Bytes& image, const Headers& h, const std::vector<Section>& sections) {
+  std::vector<uint8_t> times(image.size(), 0);
+  if (h.section_alignment < 0x1000) return times;
+  auto map = [&](uint64_t first, uint64_t length) {
+    for (uint64_t b = first; b < first + length && b < times.size(); ++b) times[b] = static_cast<uint8_t>(std::min(times[b] + 1, 2));
+  };
+  map(0, RoundUp(h.size_of_headers, std::max<uint64_t>(0x200, h.file_alignment)));
+  for (const Section& s : sections) map(s.raw, s.maybe);
+  return times;
 }
 
 // The file offset of [rva, rva + length) when one section's file bytes hold it.
@@ -129,7 +162,7 @@ struct Table {
 
 // The targets in table order, or the first fault of the table's layout.
 std::optional<ErrorCode> CollectTargets(const Bytes& image, const Table& table, const std::vector<Section>& sections,
-                                        std::vector<Target>& targets) {
+                                        const std::vector<uint8_t>& times_mapped, std::vector<Target>& targets) {
   const uint64_t start = table.offset;
   uint64_t at = 0;
   while (at < table.size) {
@@ -155,6 +188,9 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const Table& table, 
       std::optional<uint64_t> offset = FileOffset(sections, page + (entry & 0xFFF), width);
       if (!offset) return ErrorCode::kRelocationOutOfRange;
       if (*offset + width > start && *offset < start + table.size) return ErrorCode::kRelocationOutOfRange;
+      for (uint64_t b = *offset; b < *offset + width; ++b) {
+        if (times_mapped[b] > 1) return ErrorCode::kBadSectionTable;
+      }
       targets.push_back(Target{type, *offset, width, low});
     }
     at += size;
@@ -168,21 +204,19 @@ std::optional<ErrorCode> CollectTargets(const Bytes& image, const Table& table, 
 // aligned ones in data; 4 bytes wide in a PE32 image, 8 and 4 in a PE32+
 // image below 4 GiB, 8 at every byte in one above. Read from the bytes.
 bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_count, uint64_t section_table,
-                     uint64_t sections, bool pe32_plus) {
+                     const std::vector<Section>& sections, bool pe32_plus) {
   const uint64_t image_base = ReadLe(image, optional + (pe32_plus ? 24 : 28), pe32_plus ? 8 : 4);
   const uint64_t image_end = image_base + ReadLe(image, optional + 56, 4);
   const bool above_4_gib = image_base >= (uint64_t{1} << 32);
   const uint64_t resource_entry = optional + (pe32_plus ? 112 : 96) + 16;
   const uint64_t resources = directory_count > 2 ? ReadLe(image, resource_entry, 4) : 0;
   const uint64_t resources_end = directory_count > 2 ? resources + ReadLe(image, resource_entry + 4, 4) : 0;
-  for (uint64_t i = 0; i < sections; ++i) {
+  for (uint64_t i = 0; i < sections.size(); ++i) {
     const uint64_t header = section_table + 40 * i;
-    const uint64_t virtual_size = ReadLe(image, header + 8, 4), rva = ReadLe(image, header + 12, 4);
-    const uint64_t raw_size = ReadLe(image, header + 16, 4), raw = ReadLe(image, header + 20, 4);
     const uint64_t flags = ReadLe(image, header + 36, 4);
     const bool debug_name = image[header] == '/' || std::memcmp(&image[header], ".debug", 6) == 0;
     if ((flags & 0x02000000) && debug_name) continue;
-    const uint64_t backed = virtual_size == 0 ? raw_size : std::min(virtual_size, raw_size);
+    const uint64_t rva = sections[i].rva, backed = sections[i].backed, raw = sections[i].raw;
     const bool code = flags & 0x20000020;
     for (uint64_t at = 0; at < backed; ++at) {
       if (rva + at >= resources && rva + at < resources_end) continue;
@@ -204,7 +238,7 @@ bool HoldsOwnAddress(const Bytes& image, uint64_t optional, uint64_t directory_c
 // has no entry point, no code or executable section, no TLS, load
 // configuration or delay-import directory; and none of its values points
 // into it.
-bool MovableWithoutRelocations(const Bytes& image, const Headers& h) {
+bool MovableWithoutRelocations(const Bytes& image, const Headers& h, const std::vector<Section>& sections) {
   if (!(ReadLe(image, h.optional + 70, 2) & 0x0040)) {
     if (ReadLe(image, h.optional + 16, 4) != 0) return false;
     for (unsigned index : {9, 10, 13}) {
@@ -214,7 +248,7 @@ bool MovableWithoutRelocations(const Bytes& image, const Headers& h) {
       if (ReadLe(image, at + 36, 4) & 0x20000020) return false;
     }
   }
-  return !HoldsOwnAddress(image, h.optional, h.directory_count, h.sections_at, h.sections, h.pe32_plus);
+  return !HoldsOwnAddress(image, h.optional, h.directory_count, h.sections_at, sections, h.pe32_plus);
 }
 
 void Patch(Bytes& bytes, const Target& t, uint64_t delta, bool pe32_plus) {
@@ -263,15 +297,20 @@ ReferenceOutcome ReferenceRebase(const Bytes& image, const peimage::RebaseOption
   if ((characteristics & 0x1000) && !options.allow_system_image) return Refused(ErrorCode::kSystemImage, image);
   if (h.Directory(4, 1, image) != 0) return Refused(ErrorCode::kSignedImage, image);
   if (characteristics & 0x0001) return Refused(ErrorCode::kRelocationsStripped, image);
+  // Wine reads a directory that NumberOfRvaAndSizes leaves out; Windows does not.
+  if (h.unlisted_relocations != 0) return Refused(ErrorCode::kInconsistentHeaders, image);
   const uint64_t table_rva = h.Directory(5, 0, image), table_size = h.Directory(5, 1, image);
   std::vector<Target> targets;
   if (table_size == 0) {
-    if (!MovableWithoutRelocations(image, h)) return Refused(ErrorCode::kRelocationsStripped, image);
+    if (!MovableWithoutRelocations(image, h, sections)) return Refused(ErrorCode::kRelocationsStripped, image);
   } else {
     if (table_rva == 0) return Refused(ErrorCode::kBadRelocationTable, image);
     std::optional<uint64_t> table = FileOffset(sections, table_rva, table_size);
     if (!table) return Refused(ErrorCode::kRelocationOutOfRange, image);
-    if (auto fault = CollectTargets(image, Table{*table, table_size}, sections, targets)) return Refused(*fault, image);
+    const std::vector<uint8_t> times_mapped = TimesMapped(image, h, sections);
+    if (auto fault = CollectTargets(image, Table{*table, table_size}, sections, times_mapped, targets)) {
+      return Refused(*fault, image);
+    }
   }
   std::vector<bool> claimed(image.size());
   for (const Target& t : targets) {

@@ -17,6 +17,8 @@ constexpr uint64_t kOptionalHeaderOffset = 24;  // from e_lfanew: "PE\0\0" and t
 constexpr uint64_t kSectionHeaderSize = 40;
 // Offsets in the optional header, the same for PE32 and PE32+.
 constexpr uint64_t kAddressOfEntryPointOffset = 16;
+constexpr uint64_t kSectionAlignmentOffset = 32;
+constexpr uint64_t kFileAlignmentOffset = 36;
 constexpr uint64_t kSizeOfImageOffset = 56;
 constexpr uint64_t kSizeOfHeadersOffset = 60;
 constexpr uint64_t kCheckSumOffset = 64;
@@ -151,16 +153,23 @@ Status ReadOptionalHeader(HeaderBytes& file, uint64_t offset, uint16_t size, Ima
   }
   headers.entry_point = LoadLe<uint32_t>(optional + kAddressOfEntryPointOffset);
   headers.size_of_headers = LoadLe<uint32_t>(optional + kSizeOfHeadersOffset);
+  headers.section_alignment = LoadLe<uint32_t>(optional + kSectionAlignmentOffset);
+  headers.file_alignment = LoadLe<uint32_t>(optional + kFileAlignmentOffset);
   headers.checksum = LoadLe<uint32_t>(optional + kCheckSumOffset);
   headers.dll_characteristics = LoadLe<uint16_t>(optional + kDllCharacteristicsOffset);
   headers.image_base_offset = offset + layout.image_base;
   headers.checksum_offset = offset + kCheckSumOffset;
 
-  const uint64_t count = std::min<uint64_t>({LoadLe<uint32_t>(optional + layout.number_of_rva_and_sizes),
-                                             (size - layout.directories) / 8, headers.directories.size()});
-  for (size_t i = 0; i < count; ++i) {
+  headers.number_of_rva_and_sizes = LoadLe<uint32_t>(optional + layout.number_of_rva_and_sizes);
+  const uint64_t room = std::min<uint64_t>((size - layout.directories) / 8, headers.directories.size());
+  const uint64_t count = std::min<uint64_t>(headers.number_of_rva_and_sizes, room);
+  auto directory = [&](uint64_t i) {
     const uint8_t* at = optional + layout.directories + 8 * i;
-    headers.directories[i] = DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
+    return DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
+  };
+  for (uint64_t i = 0; i < count; ++i) headers.directories[i] = directory(i);
+  if (count <= kBaseRelocationDirectory && kBaseRelocationDirectory < room) {
+    headers.relocations_past_count = directory(kBaseRelocationDirectory);
   }
   return {};
 }

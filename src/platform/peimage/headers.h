@@ -60,12 +60,19 @@ struct ImageHeaders : BaseFields {
   uint16_t characteristics = 0;
   uint32_t time_date_stamp = 0;
   uint32_t size_of_headers = 0;
+  uint32_t section_alignment = 0;
+  uint32_t file_alignment = 0;
   uint32_t checksum = 0;
   uint32_t entry_point = 0;  // AddressOfEntryPoint
   uint16_t dll_characteristics = 0;
   /// The data directories; {0, 0}, as none, where NumberOfRvaAndSizes or
   /// SizeOfOptionalHeader says that one does not exist.
   std::array<DataDirectory, 16> directories{};
+  /// The base relocation directory as the optional header holds it where
+  /// NumberOfRvaAndSizes leaves it out: Wine reads it there, Windows does
+  /// not. {0, 0} otherwise.
+  DataDirectory relocations_past_count{};
+  uint32_t number_of_rva_and_sizes = 0;
 
   /// File offsets of the fields that a rebase rewrites.
   uint64_t time_date_stamp_offset = 0;

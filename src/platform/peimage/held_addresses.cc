@@ -79,7 +79,7 @@ Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeade
   const Span resources{resource_table.address, uint64_t{resource_table.address} + resource_table.size};
   uint8_t* buffer = workspace.Window(kChunk + kWidest - 1);
   for (size_t index = 0; index < sections.size(); ++index) {
-    const RawSection& raw = headers.sections[index];
+    const RawSection& raw = sections.entry(index);
     const MappedSection& section = sections.section(index);
     if (IsDebugInformation(raw)) continue;
     const std::vector<Probe> probes = ProbesFor(headers, raw, image);

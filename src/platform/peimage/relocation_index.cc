@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string>
 
 namespace peimage {
 
@@ -15,6 +16,12 @@ Error OutOfRange(const Relocation& r, const char* why) {
 
 Error TableChanged() {
   return MakeError(ErrorCode::kIoError, "the relocation table changed while it was being checked");
+}
+
+Error MappedTwice(const Relocation& r, uint64_t offset, const std::string& other) {
+  return MakeError(ErrorCode::kBadSectionTable,
+                   "relocation of type %u at RVA 0x%llX patches file offset 0x%llX, which the loader maps in %s too", r.type,
+                   static_cast<unsigned long long>(r.rva), static_cast<unsigned long long>(offset), other.c_str());
 }
 
 Error Overlap(const Relocation& r) {
@@ -101,7 +108,7 @@ class Indexer {
       std::optional<size_t> section = sections_.Find(rva, length);
       if (section) {
         uint64_t first = sections_.section(*section).FileOffsetOf(rva);
-        if (!InTable(first, length)) {
+        if (!InTable(first, length) && !sections_.AlsoMapping(*section, first, length)) {
           Spend(*section, uint64_t{uniform->count} * RelocationWidth(uniform->type));
           Add(RelocationPiece(first, static_cast<uint32_t>(block), static_cast<uint16_t>(*section), length, true));
           return Settle();
@@ -123,6 +130,9 @@ class Indexer {
       if (!section) return OutOfRange(r, "has no file bytes behind it");
       uint64_t offset = sections_.section(*section).FileOffsetOf(r.rva);
       if (InTable(offset, width)) return OutOfRange(r, "lies inside the relocation table");
+      if (std::optional<std::string> other = sections_.AlsoMapping(*section, offset, width)) {
+        return MappedTwice(r, offset, *other);
+      }
       // Reported once every other fault is ruled out, as two targets in one
       // byte are found only when all targets are known.
       if (!block_claims_.Claim(r.rva, width) && !first_overlap_) first_overlap_ = Overlap(r);

@@ -21,9 +21,10 @@ struct RelocationDirectory {
 
 /// Finds the relocation directory. Nothing when the image has none (the
 /// directory does not exist or its size is 0).
-/// Errors: kBadRelocationTable for a nonzero size at RVA 0;
-/// kRelocationOutOfRange when the directory is not inside the file-backed
-/// bytes of one section.
+/// Errors: kInconsistentHeaders when NumberOfRvaAndSizes leaves out a
+/// directory that the optional header holds (the loaders differ on it);
+/// kBadRelocationTable for a nonzero size at RVA 0; kRelocationOutOfRange
+/// when the directory is not inside the file-backed bytes of one section.
 Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders& headers, const SectionMap& sections);
 
 /// The largest SizeOfBlock accepted. A block covers one 4 KiB page, so a
@@ -184,14 +185,17 @@ using RelocationPieces = std::deque<RelocationPiece>;
 
 /// Checks every block and target of the relocation table and lists the
 /// pieces in file order: every target has file bytes behind it in one
-/// section, away from the table, and no two share a byte. Time: linear in
+/// section, which no other section nor the headers map, away from the
+/// table, and no two share a byte. Time: linear in
 /// the entries but for a sort of a table out of order. Memory: 12 bytes a
 /// piece, no more pieces than entries nor (but for one block's) than half
 /// the sections' bytes outside the table, and some 50 bytes a section.
 /// Errors, the first in table order, overlapping targets only after every
 /// other fault: those of ReadBlock and ForEachRelocation;
 /// kRelocationOutOfRange (a target with no file bytes behind it, or inside
-/// the relocation table); kBadRelocationTable (two targets overlap); kIoError.
+/// the relocation table); kBadSectionTable (a target in file bytes that the
+/// loader maps at another RVA too); kBadRelocationTable (two targets
+/// overlap); kIoError.
 Result<RelocationPieces> IndexRelocations(RelocationTable& table, const SectionMap& sections);
 
 /// Calls `visit(relocation, offset)` for each target of the block of

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
@@ -11,8 +12,16 @@
 
 namespace peimage {
 
-/// A section whose placement has been checked: the RVA range
-/// [rva, rva + file_backed) is backed by file bytes starting at file_offset.
+/// The loader's page: an image whose SectionAlignment is below it is mapped
+/// as the file lies.
+constexpr uint32_t kPageSize = 0x1000;
+/// The loader reads a section's file data from its PointerToRawData rounded
+/// down to a multiple of this.
+constexpr uint32_t kLoaderSector = 0x200;
+
+/// A section as the loader maps it, once its placement has been checked:
+/// the RVA range [rva, rva + file_backed) holds the file bytes from
+/// file_offset on, whichever loader maps the image.
 struct MappedSection {
   uint32_t rva = 0;
   uint32_t file_backed = 0;
@@ -29,14 +38,33 @@ struct MappedSection {
   uint64_t FileOffsetOf(uint64_t at) const { return uint64_t{file_offset} + (at - rva); }
 };
 
-/// Translates RVAs to file offsets for the bytes that the file really holds.
+/// The image as the loader maps it: RVAs to file offsets for the bytes that
+/// every loader takes from the file, and the file bytes that it maps at two
+/// RVAs.
+///
+/// With a SectionAlignment of the page size or more, a section's bytes come
+/// from its PointerToRawData rounded down to a multiple of 0x200, for
+/// min(VirtualSize, SizeOfRawData) bytes (a VirtualSize of 0 stands for
+/// SizeOfRawData); what lies past the end of the file reads as zeros. Past
+/// SizeOfRawData the loaders differ: Wine reads on to the next multiple of
+/// 0x200, Windows may read to one of FileAlignment. Those bytes are no
+/// section's own and no target may lie in them, but they count as mapped.
+/// Below the page size the file is mapped as it lies: each section's
+/// PointerToRawData must be its RVA, and FileAlignment must equal
+/// SectionAlignment. The headers are mapped at RVA 0 for SizeOfHeaders
+/// bytes. What a section maps past its VirtualSize (its slack) is no part
+/// of it.
 class SectionMap {
  public:
-  /// Checks the section table of `headers` and builds the map.
-  /// Errors (kBadSectionTable): a section whose raw data runs past the file,
-  /// whose raw data overlaps the headers in the file, whose RVA range runs
-  /// past SizeOfImage, that starts inside the headers, or whose RVA range or
-  /// raw data overlaps another's.
+  /// Checks the section table of `headers` and builds the map; `headers`
+  /// must outlive it. Section i of the map is entry i of the table.
+  /// Errors: kInconsistentHeaders (a SectionAlignment below the page size
+  /// with another FileAlignment); kBadSectionTable (a section whose raw data
+  /// run past the end of the file by more than its last 0x200 bytes, whose
+  /// file data overlap the header fields, whose RVA range runs past
+  /// SizeOfImage, that starts inside the headers, whose RVA range overlaps
+  /// another's, or that lies elsewhere in the file than at its RVA where the
+  /// file is mapped as it lies).
   static Result<SectionMap> Build(const ImageHeaders& headers);
 
   /// The index of the section whose file-backed bytes hold all of
@@ -46,10 +74,34 @@ class SectionMap {
 
   /// The section at `index`, one that Find returned.
   const MappedSection& section(size_t index) const { return sections_[index]; }
+  /// The section table's entry for the section at `index`.
+  const RawSection& entry(size_t index) const { return headers_->sections[index]; }
   size_t size() const { return sections_.size(); }
 
+  /// Nothing when no one but section `index` maps any of the file bytes
+  /// [offset, offset + length), which it holds; otherwise who else maps
+  /// them: "section '.rdata'" or "the headers".
+  std::optional<std::string> AlsoMapping(size_t index, uint64_t offset, uint64_t length) const {
+    if (!shares_[index]) return std::nullopt;  // what nearly every image's sections do
+    return OtherMapper(index, offset, length);
+  }
+
  private:
+  // File bytes that the loader maps at two RVAs, and two of their mappers.
+  struct Twice {
+    uint64_t first, last;
+    uint32_t mapper[2];  // section indices; kHeaders for the headers
+  };
+  static constexpr uint32_t kHeaders = UINT32_MAX;
+
+  void FindBytesMappedTwice();
+  std::optional<std::string> OtherMapper(size_t index, uint64_t offset, uint64_t length) const;
+  std::string Describe(uint32_t mapper) const;
+
+  const ImageHeaders* headers_ = nullptr;
   std::vector<MappedSection> sections_;  // ascending, non-overlapping RVAs
+  std::vector<Twice> twice_;             // ascending, disjoint
+  std::vector<bool> shares_;             // by section: whether it holds bytes of twice_
   mutable size_t last_hit_ = 0;
 };
 

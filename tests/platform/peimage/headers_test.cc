@@ -25,13 +25,20 @@ Bytes GoodImage() {
 
 // Moves the NT headers and the section table to `lfanew`, inside the DOS
 // header, as the smallest hand-made programs have them, and makes the
-// section one of code: the image has no relocations.
+// section one of code: the image has no relocations. At 4, e_lfanew is
+// also SectionAlignment: so small an image is mapped as the file lies, its
+// FileAlignment the same and its section at its file offset.
 void MoveNtHeadersTo(Bytes& b, uint32_t lfanew) {
   const uint32_t length = 24 + 224 + 40;
   std::memmove(&b[lfanew], &b[Layout::kLfanew], length);
   std::fill(b.begin() + lfanew + length, b.begin() + Layout::kLfanew + length, 0);
-  WriteLe(b, lfanew + 24 + 224 + 36, 4, testing_support::kCode);
+  const uint32_t section = lfanew + 24 + 224;
+  WriteLe(b, section + 36, 4, testing_support::kCode);
   WriteLe(b, 0x3C, 4, lfanew);  // over a field of the NT headers now
+  if (lfanew == 4) {
+    WriteLe(b, lfanew + 24 + 36, 4, lfanew);                                   // FileAlignment
+    WriteLe(b, section + 12, 4, testing_support::ReadLe(b, section + 20, 4));  // VirtualAddress
+  }
 }
 
 struct HeaderCase {

@@ -321,9 +321,37 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"SectionRawDataPastFile",
                     [] { SectionSpec s = DataSection(Bytes(16, 0)); s.raw_size = 0x10000; Bytes b = ImageBuilder().Section(s).Build(); b.resize(0x400); return b; },
                     0x12000000, ErrorCode::kBadSectionTable},
-        RefusalCase{"SectionsShareRawData",
-                    [] { SectionSpec b = SectionSpec{".b", 0x2000, 0, Bytes(16, 0), {}, kDataFile}; return ImageBuilder().Section(DataSection(Bytes(16, 0))).Section(b).Build(); },
-                    0x12000000, ErrorCode::kBadSectionTable},
+        // Two sections may share file bytes; a target there would be
+        // patched for both.
+        RefusalCase{"TargetInFileBytesTwoSectionsMap",
+                    [] {
+                      SectionSpec b = SectionSpec{".b", 0x2000, 0, Bytes(16, 0), {}, kDataFile};
+                      return ImageBuilder().Section(DataSection(Bytes(16, 0))).Section(b).Relocations({{kData, {Entry(3, 8), Entry(0, 0)}}}).Build();
+                    },
+                    0x12000000, ErrorCode::kBadSectionTable,
+                    "relocation of type 3 at RVA 0x1008 patches file offset 0x208, which the loader maps in section '.b' too"},
+        RefusalCase{"TargetInFileBytesTheHeadersMap",
+                    [] {
+                      SectionSpec data = DataSection(Bytes(0x100, 0));
+                      data.raw_offset = 0x200;
+                      data.raw_size = 0x200;
+                      return ImageBuilder().HeadersSize(0x400).Section(data).Relocations({{kData, {Entry(3, 0x80), Entry(0, 0)}}}).Build();
+                    },
+                    0x12000000, ErrorCode::kBadSectionTable,
+                    "relocation of type 3 at RVA 0x1080 patches file offset 0x280, which the loader maps in the headers too"},
+        RefusalCase{"MappedAsTheFileLiesWithASectionElsewhere",
+                    [] { SectionSpec data = DataSection(Bytes(16, 0)); data.raw_offset = 0x200; return ImageBuilder().Alignment(0x200, 0x200).Section(data).Build(); },
+                    0x12000000, ErrorCode::kBadSectionTable,
+                    "section '.data': PointerToRawData 0x200 is not its VirtualAddress 0x1000, as SectionAlignment 0x200 below the page size needs"},
+        RefusalCase{"MappedAsTheFileLiesWithAnotherFileAlignment",
+                    [] { return ImageBuilder().Alignment(0x200, 0x40).Section(DataSection(Bytes(16, 0))).Build(); },
+                    0x12000000, ErrorCode::kInconsistentHeaders,
+                    "SectionAlignment 0x200, below the page size, differs from FileAlignment 0x40"},
+        // Wine reads it there, Windows does not.
+        RefusalCase{"RelocationsPastNumberOfRvaAndSizes",
+                    [] { return ImageBuilder().Section(DataSection(Bytes(16, 0))).Relocations({{kData, {Entry(3, 0), Entry(0, 0)}}}).NumberOfRvaAndSizes(5).Build(); },
+                    0x12000000, ErrorCode::kInconsistentHeaders,
+                    "NumberOfRvaAndSizes 5 leaves out the base relocation directory (RVA 0x2000, size 0xC) that the optional header holds: Wine reads it, Windows does not"},
         RefusalCase{"SectionsOverlapInMemory",
                     [] { SectionSpec b = SectionSpec{".b", 0x1800, 0, Bytes(16, 0), {}, {}}; SectionSpec a = DataSection(Bytes(16, 0)); a.virtual_size = 0x1000; return ImageBuilder().Section(a).Section(b).Build(); },
                     0x12000000, ErrorCode::kBadSectionTable},

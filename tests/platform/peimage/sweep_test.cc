@@ -180,6 +180,15 @@ INSTANTIATE_TEST_SUITE_P(
                        [] { return PagesWithBlocks({{0x1000, {Entry(3, 0), Entry(3, 0x800)}}, {0x1000, {Entry(3, 0x400)}}}); }, {}},
             LayoutCase{"TwoBlocksForOnePageTheOtherWay",
                        [] { return PagesWithBlocks({{0x2000, {Entry(3, 0x400)}}, {0x1000, {Entry(3, 8)}}, {0x2000, {Entry(3, 0), Entry(3, 0x800)}}}); }, {}},
+            // The loader reads from PointerToRawData rounded down to 0x200.
+            LayoutCase{"SectionOffTheLoadersSector",
+                       [] {
+                         return ImageBuilder().Base(kOldBase)
+                             .Section(SectionSpec{".data", 0x1000, 0x800, Bytes(0x1000, 0x11), 0xFF0, 0x210})
+                             .Relocations({{0x1000, {Entry(3, 0), Entry(3, 0x7FC)}}});
+                       },
+                       {}},
+            LayoutCase{"MappedAsTheFileLies", [] { return PointerImage(8, kOldBase, false).Alignment(0x200, 0x200); }, {}},
             LayoutCase{"NoRelocationDirectory",
                        [] { return ImageBuilder().Base(kOldBase).Section(SectionSpec{".data", 0x1000, 0, Bytes(0x3000, 7), {}, {}}); }, {}},
             // DYNAMIC_BASE: moved unless a value points into the image; in
