@@ -1,6 +1,5 @@
 // load_dll DLL: loads DLL, prints the address it was loaded at and what its
-// pointer functions return: "base 0x<hex> sum <n> name <text>"; for a DLL
-// without them, its string resource 1: "base 0x<hex> string <text>".
+// pointer functions return: "base 0x<hex> sum <n> name <text>".
 
 #include <windows.h>
 
@@ -18,12 +17,7 @@ int main(int argc, char** argv) {
   typedef const char* (*NameFn)(int);
   SumFn sum = reinterpret_cast<SumFn>(reinterpret_cast<void*>(GetProcAddress(module, "sum")));
   NameFn name = reinterpret_cast<NameFn>(reinterpret_cast<void*>(GetProcAddress(module, "get_name")));
-  if (sum != NULL && name != NULL) {
-    std::printf("base 0x%08llX sum %d name %s\n", base, sum(), name(1));
-    return 0;
-  }
-  char text[256];
-  if (LoadStringA(module, 1, text, sizeof text) == 0) return 1;
-  std::printf("base 0x%08llX string %s\n", base, text);
+  if (sum == NULL || name == NULL) return 1;
+  std::printf("base 0x%08llX sum %d name %s\n", base, sum(), name(1));
   return 0;
 }
