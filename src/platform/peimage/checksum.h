@@ -18,6 +18,9 @@ class ChecksumAccumulator {
   /// Adds the next `length` bytes of the file.
   void Add(const uint8_t* bytes, size_t length);
 
+  /// The file offset of the next byte to add: how much has been added.
+  uint64_t position() const { return position_; }
+
   /// The checksum of the `Add`ed bytes, taken as the whole file.
   uint32_t Finish() const;
 

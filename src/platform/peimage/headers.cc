@@ -74,7 +74,8 @@ class HeaderBytes {
   std::vector<uint8_t> beyond_;
 };
 
-Result<BaseFields> ReadBase(HeaderBytes& file) {
+// e_lfanew, from a DOS header with "MZ", when it leaves room for "PE\0\0".
+Result<uint32_t> ReadLfanew(HeaderBytes& file) {
   const uint64_t size = file.size();
   if (size < 2) {
     return MakeError(ErrorCode::kNotPeImage, "file of %llu bytes has no \"MZ\" signature",
@@ -92,6 +93,14 @@ Result<BaseFields> ReadBase(HeaderBytes& file) {
     return MakeError(ErrorCode::kNotPeImage, "e_lfanew 0x%X leaves no room for the \"PE\" signature in a %llu-byte file",
                      lfanew, static_cast<unsigned long long>(size));
   }
+  return lfanew;
+}
+
+Result<BaseFields> ReadBase(HeaderBytes& file) {
+  const uint64_t size = file.size();
+  Result<uint32_t> read_lfanew = ReadLfanew(file);
+  if (!read_lfanew.ok()) return read_lfanew.error();
+  const uint32_t lfanew = read_lfanew.value();
   // What lies past the end of the file reads as zero, as the loader maps it.
   uint8_t nt[kOptionalHeaderOffset + kSizeOfImageOffset + 4] = {};
   const uint64_t present = std::min<uint64_t>(sizeof nt, size - lfanew);

@@ -30,17 +30,30 @@ struct Probe {
   unsigned stride = 0;
 };
 
-// The offset of the first value of `probe` at [first, end) in `bytes` that
-// points into `image`, not from inside `resources`.
-template <unsigned kWidth>
-std::optional<uint64_t> FirstAddressIn(const uint8_t* bytes, uint64_t first, uint64_t end, unsigned stride,
-                                       uint64_t rva, const Span& image, const Span& resources) {
-  for (uint64_t i = first; i < end; i += stride) {
-    // Resources are opaque data: a pixel or a number there is no address.
-    if (image.Holds(LoadLe<Word<kWidth>>(bytes + i)) && !resources.Holds(rva + i)) return i;
+// Bytes of a section held in memory: `length` of them from RVA `rva`.
+struct Chunk {
+  const uint8_t* bytes;
+  uint64_t rva;
+  uint64_t length;
+};
+
+// What counts as an address of the image: a value in `image`, not read
+// from inside `resources`, which are opaque data: a pixel or a number there
+// is no address.
+struct Sieve {
+  Span image;
+  Span resources;
+
+  // The offset in `chunk` of the first value of `probe` that is one, among
+  // the positions below `end`.
+  template <unsigned kWidth>
+  std::optional<uint64_t> First(const Chunk& chunk, uint64_t end, unsigned stride) const {
+    for (uint64_t i = (stride - chunk.rva % stride) % stride; i < end; i += stride) {
+      if (image.Holds(LoadLe<Word<kWidth>>(chunk.bytes + i)) && !resources.Holds(chunk.rva + i)) return i;
+    }
+    return std::nullopt;
   }
-  return std::nullopt;
-}
+};
 
 bool IsDebugInformation(const RawSection& section) {
   // DWARF sections: discardable, named .debug_* or, past eight bytes, /N.
@@ -74,32 +87,28 @@ std::string Describe(const RawSection& section, uint64_t value, uint64_t rva) {
 Result<std::optional<std::string>> FindHeldAddress(ImageIo& io, const ImageHeaders& headers,
                                                    const SectionMap& sections, Workspace& workspace) {
   constexpr unsigned kWidest = 8;
-  const Span image{headers.image_base, headers.image_base + headers.size_of_image};
   const DataDirectory& resource_table = headers.directories[kResourceDirectory];
-  const Span resources{resource_table.address, uint64_t{resource_table.address} + resource_table.size};
+  const Sieve sieve{Span{headers.image_base, headers.image_base + headers.size_of_image},
+                    Span{resource_table.address, uint64_t{resource_table.address} + resource_table.size}};
   uint8_t* buffer = workspace.Window(kChunk + kWidest - 1);
   for (size_t index = 0; index < sections.size(); ++index) {
-    const RawSection& raw = sections.entry(index);
+    const RawSection& entry = sections.entry(index);
     const MappedSection& section = sections.section(index);
-    if (IsDebugInformation(raw)) continue;
-    const std::vector<Probe> probes = ProbesFor(headers, raw, image);
+    if (IsDebugInformation(entry)) continue;
+    const std::vector<Probe> probes = ProbesFor(headers, entry, sieve.image);
     // Chunks overlap by the widest value less one byte, so that every
     // position is looked at once, whole.
     for (uint64_t at = 0; at < section.file_backed; at += kChunk) {
-      uint64_t length = std::min<uint64_t>(kChunk + kWidest - 1, section.file_backed - at);
-      if (Status read = io.Read(section.file_offset + at, buffer, length); !read.ok()) return read.error();
-      uint64_t rva = section.rva + at;
+      const Chunk chunk{buffer, section.rva + at, std::min<uint64_t>(kChunk + kWidest - 1, section.file_backed - at)};
+      if (Status read = io.Read(section.file_offset + at, buffer, chunk.length); !read.ok()) return read.error();
       for (const Probe& probe : probes) {
-        if (length < probe.width) continue;
-        uint64_t first = (probe.stride - rva % probe.stride) % probe.stride;
-        uint64_t end = std::min<uint64_t>(kChunk, length - probe.width + 1);
-        std::optional<uint64_t> found =
-            probe.width == 8 ? FirstAddressIn<8>(buffer, first, end, probe.stride, rva, image, resources)
-                             : FirstAddressIn<4>(buffer, first, end, probe.stride, rva, image, resources);
+        if (chunk.length < probe.width) continue;
+        uint64_t end = std::min<uint64_t>(kChunk, chunk.length - probe.width + 1);
+        std::optional<uint64_t> found = probe.width == 8 ? sieve.First<8>(chunk, end, probe.stride)
+                                                         : sieve.First<4>(chunk, end, probe.stride);
         if (!found) continue;
-        uint64_t value = probe.width == 8 ? LoadLe<uint64_t>(buffer + *found)
-                                          : LoadLe<uint32_t>(buffer + *found);
-        return std::optional<std::string>(Describe(raw, value, rva + *found));
+        uint64_t value = probe.width == 8 ? LoadLe<uint64_t>(buffer + *found) : LoadLe<uint32_t>(buffer + *found);
+        return std::optional<std::string>(Describe(entry, value, chunk.rva + *found));
       }
     }
   }

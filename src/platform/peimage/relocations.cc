@@ -43,29 +43,30 @@ RelocationTable::RelocationTable(ImageIo& io, const RelocationDirectory& directo
       buffer_(workspace.Table(capacity_)),
       read_size_(capacity_) {}
 
-Status RelocationTable::ReadBlock(uint64_t block, BlockHeader& header, const uint8_t*& entries) {
+Result<Block> RelocationTable::ReadBlock(uint64_t offset) {
   // Blocks follow each other with nothing between them; the loader takes
   // one on any even offset, and Go's linker writes them unpadded.
-  uint64_t remaining = size() - block;
+  const uint64_t rva = directory_.rva + offset;
+  uint64_t remaining = size() - offset;
   if (remaining < 8) {
-    return BlockError(*this, block, "has only %u of its 8 header bytes inside the relocation directory",
+    return BlockError(rva, "has only %u of its 8 header bytes inside the relocation directory",
                       static_cast<uint32_t>(remaining));
   }
   const uint8_t* bytes = nullptr;
-  if (Status s = View(block, 8, bytes); !s.ok()) return s;
-  header.page_rva = LoadLe<uint32_t>(bytes);
-  header.size_of_block = LoadLe<uint32_t>(bytes + 4);
-  uint32_t size = header.size_of_block;
-  if (size < 8) return BlockError(*this, block, "has SizeOfBlock %u, below 8", size);
-  if (size % 2 != 0) return BlockError(*this, block, "has SizeOfBlock %u, which is odd", size);
+  if (Status s = View(offset, 8, bytes); !s.ok()) return s.error();
+  Block block{offset, rva, LoadLe<uint32_t>(bytes), LoadLe<uint32_t>(bytes + 4), nullptr};
+  uint32_t size = block.size_of_block;
+  if (size < 8) return BlockError(rva, "has SizeOfBlock %u, below 8", size);
+  if (size % 2 != 0) return BlockError(rva, "has SizeOfBlock %u, which is odd", size);
   if (size > kMaxSizeOfBlock) {
-    return BlockError(*this, block, "has SizeOfBlock %u, above the %u that one page can need", size, kMaxSizeOfBlock);
+    return BlockError(rva, "has SizeOfBlock %u, above the %u that one page can need", size, kMaxSizeOfBlock);
   }
   if (size - 8 > remaining - 8) {
-    return BlockError(*this, block, "has SizeOfBlock %u, past the %u bytes left in the relocation directory", size,
+    return BlockError(rva, "has SizeOfBlock %u, past the %u bytes left in the relocation directory", size,
                       static_cast<uint32_t>(remaining));
   }
-  return View(block + 8, size - 8, entries);
+  if (Status s = View(offset + 8, size - 8, block.entries); !s.ok()) return s.error();
+  return block;
 }
 
 Status RelocationTable::View(uint64_t offset, size_t length, const uint8_t*& bytes) {
@@ -106,11 +107,11 @@ Status RelocationTable::Load(uint64_t offset, size_t length) {
   return {};
 }
 
-Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value, uint32_t other) {
+Error BlockError(uint64_t block_rva, const char* predicate, uint32_t value, uint32_t other) {
   char said[160];
   std::snprintf(said, sizeof said, predicate, value, other);
   return MakeError(ErrorCode::kBadRelocationTable, "relocation block at RVA 0x%llX %s",
-                   static_cast<unsigned long long>(table.directory().rva + block), said);
+                   static_cast<unsigned long long>(block_rva), said);
 }
 
 UniformBlock KnownUniform(const uint8_t* entries, size_t count) {

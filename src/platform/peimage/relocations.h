@@ -31,10 +31,14 @@ Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders&
 /// larger one can only hold overlapping targets or padding.
 constexpr uint32_t kMaxSizeOfBlock = 8 + 2 * 0x8000;
 
-/// A block's header, as stored.
-struct BlockHeader {
+/// A block as read from the table: where it lies, its header as stored and
+/// its raw little-endian u16 entries, valid until the table is read again.
+struct Block {
+  uint64_t offset = 0;  // in the table
+  uint64_t rva = 0;     // of its header, as messages name it
   uint32_t page_rva = 0;
   uint32_t size_of_block = 0;
+  const uint8_t* entries = nullptr;
   size_t entry_count() const { return (size_of_block - 8) / 2; }
 };
 
@@ -54,12 +58,11 @@ class RelocationTable {
   /// Whether the table is in memory whole: every read sees the same bytes.
   bool held_whole() const { return capacity_ == directory_.size && held_length_ == directory_.size; }
 
-  /// Reads and checks the header of the block at `block` (an offset in the
-  /// table, even but not always a multiple of 4) and points `entries` at its
-  /// raw little-endian u16 entries, valid until the next call. Errors:
-  /// kBadRelocationTable (header cut short, SizeOfBlock below 8, odd, above
-  /// kMaxSizeOfBlock or running past the table); kIoError.
-  Status ReadBlock(uint64_t block, BlockHeader& header, const uint8_t*& entries);
+  /// Reads and checks the block at `offset` in the table (even, but not
+  /// always a multiple of 4). Errors: kBadRelocationTable (header cut short,
+  /// SizeOfBlock below 8, odd, above kMaxSizeOfBlock or running past the
+  /// table); kIoError.
+  Result<Block> ReadBlock(uint64_t offset);
 
  private:
   Status View(uint64_t offset, size_t length, const uint8_t*& bytes);
@@ -85,34 +88,31 @@ struct Relocation {
   uint16_t high_adj_low = 0;
 };
 
-/// kBadRelocationTable: "relocation block at RVA <its RVA> " and
+/// kBadRelocationTable: "relocation block at RVA <block_rva> " and
 /// `predicate`, formatted with `value` and `other`.
-Error BlockError(const RelocationTable& table, uint64_t block, const char* predicate, uint32_t value,
-                 uint32_t other = 0);
+Error BlockError(uint64_t block_rva, const char* predicate, uint32_t value, uint32_t other = 0);
 
-/// Calls `apply(relocation)` for each entry of a block other than ABSOLUTE,
+/// Calls `apply(relocation)` for each entry of `block` other than ABSOLUTE,
 /// with HIGHADJ's second entry consumed; stops at the first error of `apply`.
-/// Errors (block: the block's offset in the table, for the message):
-/// kUnsupportedRelocation; kBadRelocationTable (a HIGHADJ without the entry
-/// it consumes); those of `apply`.
+/// Errors: kUnsupportedRelocation; kBadRelocationTable (a HIGHADJ without
+/// the entry it consumes); those of `apply`.
 template <typename Apply>
-Status ForEachRelocation(const RelocationTable& table, uint64_t block, const BlockHeader& header,
-                         const uint8_t* entries, Apply&& apply) {
-  const size_t count = header.entry_count();
+Status ForEachRelocation(const Block& block, Apply&& apply) {
+  const size_t count = block.entry_count();
   for (size_t i = 0; i < count; ++i) {
-    uint16_t entry = LoadLe<uint16_t>(entries + 2 * i);
-    Relocation relocation{static_cast<uint8_t>(entry >> 12), uint64_t{header.page_rva} + (entry & 0xFFF), 0};
+    uint16_t entry = LoadLe<uint16_t>(block.entries + 2 * i);
+    Relocation relocation{static_cast<uint8_t>(entry >> 12), uint64_t{block.page_rva} + (entry & 0xFFF), 0};
     if (relocation.type == kRelAbsolute) continue;
     if (RelocationWidth(relocation.type) == 0) {
       return MakeError(ErrorCode::kUnsupportedRelocation, "relocation block at RVA 0x%llX has entry %zu of unsupported type %u",
-                       static_cast<unsigned long long>(table.directory().rva + block), i, unsigned{relocation.type});
+                       static_cast<unsigned long long>(block.rva), i, unsigned{relocation.type});
     }
     if (relocation.type == kRelHighAdj) {
       if (++i == count) {
-        return BlockError(table, block, "ends with HIGHADJ entry %u, without the entry that holds its low half",
+        return BlockError(block.rva, "ends with HIGHADJ entry %u, without the entry that holds its low half",
                           static_cast<uint32_t>(i - 1));
       }
-      relocation.high_adj_low = LoadLe<uint16_t>(entries + 2 * i);
+      relocation.high_adj_low = LoadLe<uint16_t>(block.entries + 2 * i);
     }
     if (Status s = apply(relocation); !s.ok()) return s;
   }
@@ -198,21 +198,21 @@ using RelocationPieces = std::deque<RelocationPiece>;
 /// overlap); kIoError.
 Result<RelocationPieces> IndexRelocations(RelocationTable& table, const SectionMap& sections);
 
-/// Calls `visit(relocation, offset)` for each target of the block of
-/// `piece` (read as `header` and `entries`) that lies in `piece`, with its
-/// file offset; the targets of the block's other pieces are passed over.
+/// Calls `visit(relocation, offset)` for each target of `block`, the block
+/// of `piece`, that lies in `piece`, with its file offset; the targets of
+/// the block's other pieces are passed over.
 /// Errors: those of ForEachRelocation and `visit`; `changed()` when a target
 /// of the piece's stretch lies outside it: the table no longer reads as it
 /// was indexed.
 template <typename Visit>
-Status ForEachTargetIn(const RelocationTable& table, const SectionMap& sections, const RelocationPiece& piece,
-                       const BlockHeader& header, const uint8_t* entries, Error (*changed)(), Visit&& visit) {
+Status ForEachTargetIn(const SectionMap& sections, const RelocationPiece& piece, const Block& block,
+                       Error (*changed)(), Visit&& visit) {
   const MappedSection& home = sections.section(piece.section());
   const size_t next = piece.section() + size_t{1};
   // A stretch of one section holds no target outside it: no search.
   const bool alone = home.stretch == piece.section() &&
                      (next == sections.size() || sections.section(next).stretch != home.stretch);
-  return ForEachRelocation(table, piece.block(), header, entries, [&](const Relocation& r) -> Status {
+  return ForEachRelocation(block, [&](const Relocation& r) -> Status {
     const unsigned width = RelocationWidth(r.type);
     std::optional<uint64_t> offset;
     if (home.Holds(r.rva, width)) {
