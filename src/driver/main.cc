@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/settings.h"
 #include "driver/trim.h"
 #include "platform/files.h"
 #include "steps/steps.h"
@@ -10,6 +9,9 @@ namespace {
 
 const size_t kMaxName = 259;
 char NameBuffer[kMaxName + 1];
+
+// Whether the run reports images at the default base instead of rebasing.
+bool CheckMode = false;
 
 // What NameBuffer is filled with before each read: fgets stores the bytes it
 // read and one NUL after them and leaves the rest, so the last NUL in the
@@ -60,13 +62,12 @@ bool ReadWholeName(size_t length) {
   return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  fprintf(stderr, "Quillmere v.1.2 - gives DLLs consecutive, non-overlapping preferred load addresses\n\n");
+// Applies the options in order to CheckMode and CurrentBase; false at the
+// first argument that is none of them.
+bool ApplyOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] != '/') return Usage();
+    if (arg[0] != '/') return false;
     if (_memicmp(arg + 1, "BASE:", 5) == 0) {
       unsigned int base = static_cast<unsigned int>(CurrentBase);
       sscanf(SkipHexPrefix(arg + 6), "%08X", &base);
@@ -75,9 +76,17 @@ int main(int argc, char** argv) {
       CheckMode = true;
       CurrentBase = 0x00400000;
     } else {
-      return Usage();
+      return false;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fprintf(stderr, "Quillmere v.1.2 - gives DLLs consecutive, non-overlapping preferred load addresses\n\n");
+  if (!ApplyOptions(argc, argv)) return Usage();
 
   printf("Scanning DLLs...\n");
   int ExitStatus = 0;

@@ -18,10 +18,12 @@
 
 namespace {
 
-// The thread's last error, as Windows keeps it, and for an engine code the
-// detail that FormatMessageW adds to the code's text.
-DWORD last_error = 0;
-char last_error_detail[512];
+// The thread's last error, as Windows keeps it, with the detail the image
+// engine gave for it; any other SetLastError drops the detail.
+struct {
+  DWORD code = 0;
+  char detail[512] = "";
+} last_error;
 
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr int64_t kTicksPerSecond = 10000000;
@@ -33,19 +35,6 @@ int FileDescriptor(HANDLE handle) { return static_cast<int>(reinterpret_cast<int
 BOOL Fail(int error) {
   SetLastError(static_cast<DWORD>(error));
   return FALSE;
-}
-
-// The engine's description of engine code `code`, with the detail of the
-// last error when `code` is it; nullptr for an unknown code.
-const char* EngineErrorText(DWORD code, char* out, size_t size) {
-  const char* text = peimage::DescribeErrorCode(static_cast<int>(code - kEngineErrorBase));
-  if (text == nullptr) return nullptr;
-  if (code == last_error && last_error_detail[0] != '\0') {
-    std::snprintf(out, size, "%s (%s)", text, last_error_detail);
-  } else {
-    std::snprintf(out, size, "%s", text);
-  }
-  return out;
 }
 
 // floor(value / 2^32), without relying on how >> treats negative numbers.
@@ -231,14 +220,14 @@ BOOL CloseHandle(HANDLE hObject) {
   return TRUE;
 }
 
-DWORD GetLastError(void) { return last_error; }
+DWORD GetLastError(void) { return last_error.code; }
 
-void SetLastError(DWORD dwErrCode) { SetLastErrorWithDetail(dwErrCode, ""); }
-
-void SetLastErrorWithDetail(DWORD dwErrCode, const char* detail) {
-  last_error = dwErrCode;
-  std::snprintf(last_error_detail, sizeof last_error_detail, "%s", detail);
+void SetLastError(DWORD dwErrCode) {
+  last_error.code = dwErrCode;
+  last_error.detail[0] = '\0';
 }
+
+const char* LastErrorDetail(void) { return last_error.detail[0] != '\0' ? last_error.detail : nullptr; }
 
 peimage::Result<std::unique_ptr<peimage::ImageIo>> OpenImageFile(const char* path, bool writable) {
   struct stat info;
@@ -252,7 +241,8 @@ void SetEngineFailure(const peimage::Error& error) {
     SetLastError(static_cast<DWORD>(error.system_error));
     return;
   }
-  SetLastErrorWithDetail(kEngineErrorBase + static_cast<DWORD>(error.code), error.message.c_str());
+  SetLastError(kEngineErrorBase + static_cast<DWORD>(error.code));
+  std::snprintf(last_error.detail, sizeof last_error.detail, "%s", error.message.c_str());
 }
 
 DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lpBuffer, DWORD nSize, va_list*) {
@@ -260,7 +250,7 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lp
   char text[1024];
   const char* found = nullptr;
   if (dwMessageId >= kEngineErrorBase) {
-    found = EngineErrorText(dwMessageId, text, sizeof text);
+    found = peimage::DescribeErrorCode(static_cast<int>(dwMessageId - kEngineErrorBase));
   } else {
     found = strerror_r(static_cast<int>(dwMessageId), text, sizeof text);
   }

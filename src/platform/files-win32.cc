@@ -6,6 +6,8 @@
 #include "files.h"
 
 #ifdef DORVANE_OWN_REBASER
+#include <cstdio>
+
 #include "image_engine.h"
 #include "peimage/bytes.h"
 #endif
@@ -36,8 +38,17 @@ size_t WideToOutputText(const WCHAR* text, char* out, size_t size) {
 #ifndef DORVANE_OWN_REBASER
 // The code the own engine's refusal of a requested base is mapped to.
 void SetBaseOutOfRangeError(uint64_t) { SetLastError(ERROR_INVALID_PARAMETER); }
+
+// The system's ReBaseImage gives no detail.
+const char* LastErrorDetail(void) { return NULL; }
 #else
 namespace {
+
+// The last engine failure: the code it was set with and its detail.
+struct {
+  DWORD code = 0;
+  char detail[512] = "";
+} engine_failure;
 
 peimage::Error SystemError(DWORD error, const char* what, uint64_t offset = 0) {
   peimage::Error e = peimage::MakeError(peimage::ErrorCode::kIoError, "%s at offset 0x%llX failed: Windows error %lu",
@@ -160,10 +171,14 @@ peimage::Result<std::unique_ptr<peimage::ImageIo>> OpenImageFile(const char* pat
 }
 
 void SetEngineFailure(const peimage::Error& error) {
-  if (error.code == peimage::ErrorCode::kIoError && error.system_error != 0) {
-    SetLastError(static_cast<DWORD>(error.system_error));
-    return;
-  }
-  SetLastError(Win32Code(error.code));
+  const bool system = error.code == peimage::ErrorCode::kIoError && error.system_error != 0;
+  engine_failure.code = system ? static_cast<DWORD>(error.system_error) : Win32Code(error.code);
+  std::snprintf(engine_failure.detail, sizeof engine_failure.detail, "%s", system ? "" : error.message.c_str());
+  SetLastError(engine_failure.code);
+}
+
+const char* LastErrorDetail(void) {
+  const bool current = engine_failure.detail[0] != '\0' && engine_failure.code == GetLastError();
+  return current ? engine_failure.detail : NULL;
 }
 #endif  // DORVANE_OWN_REBASER

@@ -85,12 +85,8 @@ BOOL CloseHandle(HANDLE hObject);
 /// The code of the last failure: an errno value for system failures, or an
 /// image engine code (kEngineErrorBase + n, never an errno value).
 DWORD GetLastError(void);
+/// Sets the code of the last failure; it has no detail (LastErrorDetail).
 void SetLastError(DWORD dwErrCode);
-
-/// SetLastError for an image engine code, with the detail of the failure
-/// (the field and value it names) that FormatMessageW adds to the code's
-/// text while it is the last error.
-void SetLastErrorWithDetail(DWORD dwErrCode, const char* detail);
 
 /// Writes the text for `dwMessageId` (the system's strerror text for an errno
 /// value, the image engine's own English line for its codes) into
@@ -110,6 +106,12 @@ int _memicmp(const void* buffer1, const void* buffer2, size_t count);
 /// Error codes of the image engine start here: bit 29, which Windows keeps for
 /// application-defined codes and which no errno value uses.
 constexpr DWORD kEngineErrorBase = 0x20000000u;
+
+/// The detail of the last error when the project's image engine set it: the
+/// field and value its refusal names ("relocation block at RVA 0x3008 has
+/// SizeOfBlock 6, below 8"); nullptr for any other last error, and always
+/// where imagehlp rebases. Read it with GetLastError, before another call.
+const char* LastErrorDetail(void);
 
 /// Rebases (`fReBase` TRUE) or queries an image file, with the arguments and
 /// results of imagehlp's ReBaseImage. On success the outputs are set and

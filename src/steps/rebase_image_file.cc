@@ -1,7 +1,6 @@
 #include <cstdio>
 
 #include "diagnostics/report_system_error.h"
-#include "driver/settings.h"
 #include "platform/files.h"
 #include "platform/interrupts.h"
 #include "steps/steps.h"

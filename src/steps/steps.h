@@ -1,6 +1,13 @@
 #ifndef DORVANE_STEPS_STEPS_H
 #define DORVANE_STEPS_STEPS_H
 
+#include "platform/files.h"
+
+/// The address asked for the next image in rebase mode, or the value each
+/// image's base is compared with in check mode: 0x12000000 until the driver
+/// sets it from the options. The rebase step advances it.
+extern ULONG_PTR CurrentBase;
+
 /// Rebases the image `name` in place to CurrentBase, keeping its file times,
 /// and advances CurrentBase by the size reported for it. Once an advance
 /// passes 4 GiB no further image is placed: each is refused with the text for

@@ -283,9 +283,10 @@ class Rebasing(ToolTestCase):
 
     def test_no_image_is_placed_once_the_bases_pass_4_gib(self):
         def refused(base):
+            detail = "(requested base 0x%X lies beyond 4 GiB)" % base
             if PLATFORM == "windows":
-                return text("invalid_parameter") + "\r\n\n"
-            return "The requested base address is invalid for this image. (requested base 0x%X lies beyond 4 GiB)\n" % base
+                return "%s %s\r\n\n" % (text("invalid_parameter"), detail)
+            return "The requested base address is invalid for this image. %s\n" % detail
         top = self.pe32_plus_sample("top.dll")
         x64 = self.pe32_plus_sample("x64.dll")
         missing = self.path("missing.dll")
@@ -356,7 +357,10 @@ class Rebasing(ToolTestCase):
         for message in texts[:-1]:
             self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
             self.assertNotIn("cannot be opened", message)
+        # The engine's detail follows the system's text on its line, on every
+        # platform.
         self.assertIn(text("not_pe"), texts[0])
+        self.assertRegex(texts[0], r' \(DOS signature 0x7878 is not "MZ"\)\r?\n')
         self.assertIn(text("signed"), texts[3])
         self.assertIn(text("no_relocations"), texts[4])
         self.assertEqual(texts[-1], "")
