@@ -23,11 +23,7 @@ SectionSpec Data(uint32_t size, uint32_t virtual_size = 0) {
 }
 
 void Write(const std::string& dir, const char* name, const Bytes& bytes) {
-  std::string path = dir + "/" + name;
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return;
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
+  testing_support::WriteImageFile(dir + "/" + name, bytes);
 }
 
 }  // namespace

@@ -33,12 +33,8 @@ void RequireKnownCode(const peimage::Error& error) {
 
 // Every byte equal except the 4-byte fields at `a` and `b`.
 bool EqualExceptFields(const std::vector<uint8_t>& x, const std::vector<uint8_t>& y, uint64_t a, uint64_t b) {
-  if (x.size() != y.size()) return false;
-  for (size_t i = 0; i < x.size(); ++i) {
-    bool skipped = (i >= a && i - a < 4) || (i >= b && i - b < 4);
-    if (!skipped && x[i] != y[i]) return false;
-  }
-  return true;
+  auto in_field = [&](size_t i) { return (i >= a && i - a < 4) || (i >= b && i - b < 4); };
+  return x.size() == y.size() && testing_support::FirstChangeOutside(x, y, in_field) == x.size();
 }
 
 uint64_t PickBase(const std::vector<uint8_t>& input) {
@@ -60,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Require(query_io.bytes() == original, "a query changed the image");
 
   testing_support::MemoryImageIo io(original);
-  peimage::RebaseOptions options;
-  options.new_base = PickBase(original);
+  const peimage::RebaseOptions options = testing_support::To(PickBase(original));
   peimage::Result<peimage::ImageReport> rebased = testing_support::Rebase(io, options);
   testing_support::ReferenceOutcome expected = testing_support::ReferenceRebase(original, options);
   Require(expected.error.has_value() != rebased.ok(), "the engine and the reference disagree on success");
@@ -85,9 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   peimage::Result<peimage::ImageHeaders> headers = peimage::ParseHeaders(again);
   Require(headers.ok(), "the rebased headers do not parse");
-  peimage::RebaseOptions back;
-  back.new_base = old_base;
-  peimage::Result<peimage::ImageReport> returned = testing_support::Rebase(again, back);
+  peimage::Result<peimage::ImageReport> returned = testing_support::Rebase(again, testing_support::To(old_base));
   if (!returned.ok()) {
     // The original base may itself be one that no image may be moved to.
     // And an image without relocations moves only while none of its values

@@ -28,14 +28,9 @@ using testing_support::PointerImage;
 using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
 using testing_support::SectionsInOnePage;
+using testing_support::WriteImageFile;
 using Bytes = std::vector<uint8_t>;
 
-bool Write(const std::string& path, const Bytes& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
-}
 
 }  // namespace
 
@@ -51,7 +46,7 @@ int main(int argc, char** argv) {
     std::string path = dir + "/sections-in-one-page.dll";
     Bytes image = SectionsInOnePage(static_cast<uint32_t>(std::atoi(argv[3])), static_cast<uint32_t>(std::atoi(argv[4]))).Build();
     std::printf("%s\n", path.c_str());
-    return Write(path, image) ? 0 : 1;
+    return WriteImageFile(path, image) ? 0 : 1;
   }
   int count = std::atoi(argv[2]);
   int scale = argc > 3 ? std::atoi(argv[3]) : 1;
@@ -68,17 +63,17 @@ int main(int argc, char** argv) {
     if (checksums != 0 && i % checksums == checksums - 1) builder.WithChecksum();
     char name[32];
     std::snprintf(name, sizeof name, "/sample-%04d.dll", i);
-    ok = Write(dir + name, builder.Build()) && ok;
+    ok = WriteImageFile(dir + name, builder.Build()) && ok;
     std::printf("%s%s\n", dir.c_str(), name);
   }
-  ok = Write(dir + "/special-at-400000.dll", PointerImage(2, 0x00400000, false).Build()) && ok;
-  ok = Write(dir + "/special-system.dll", PointerImage(1, 0x10000000, false).Characteristics(0x3102).Build()) && ok;
-  ok = Write(dir + "/special-signed.dll", PointerImage(1, 0x10000000, false).Certificate(0x100).Build()) && ok;
-  ok = Write(dir + "/special-not-pe.dll", Bytes(600, 'x')) && ok;
+  ok = WriteImageFile(dir + "/special-at-400000.dll", PointerImage(2, 0x00400000, false).Build()) && ok;
+  ok = WriteImageFile(dir + "/special-system.dll", PointerImage(1, 0x10000000, false).Characteristics(0x3102).Build()) && ok;
+  ok = WriteImageFile(dir + "/special-signed.dll", PointerImage(1, 0x10000000, false).Certificate(0x100).Build()) && ok;
+  ok = WriteImageFile(dir + "/special-not-pe.dll", Bytes(600, 'x')) && ok;
   // Code that holds an absolute address, and no relocation directory.
   Bytes code(0x200, 0x90);
   testing_support::WriteLe(code, 0x10, 4, 0x10001100);
-  ok = Write(dir + "/special-no-relocs.dll",
+  ok = WriteImageFile(dir + "/special-no-relocs.dll",
              ImageBuilder().Section(SectionSpec{".text", 0x1000, 0, code, {}, {}, testing_support::kCode}).EntryPoint(0x1000).Build()) && ok;
   // Relocations on every other page and no checksum: the rebase writes each
   // of the four pages apart.
@@ -88,10 +83,10 @@ int main(int argc, char** argv) {
     for (uint32_t page = 0; page < 8; page += 2) blocks.push_back(RelocationBlock{0x1000 + page * 0x1000, {Entry(3, 0), Entry(0, 0)}});
     sparse.Relocations(blocks);
   }
-  ok = Write(dir + "/special-sparse-relocs.dll", sparse.Build()) && ok;
+  ok = WriteImageFile(dir + "/special-sparse-relocs.dll", sparse.Build()) && ok;
   // Cut inside its ImageBase: neither a rebase nor a query can read it.
   Bytes truncated = PointerImage(1, 0x10000000, false).Build();
   truncated.resize(testing_support::Layout::ImageBase(false) + 2);
-  ok = Write(dir + "/special-truncated.dll", truncated) && ok;
+  ok = WriteImageFile(dir + "/special-truncated.dll", truncated) && ok;
   return ok ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 """The executable against bad inputs and failing calls (Linux only).
 
-Run as: faults_test.py --tool COMMAND --samples MAKE_SAMPLES --fail-writes LIB
+Run as: faults_test.py --tool COMMAND --samples MAKE_SAMPLES --pwrite-faults LIB --peak-rss PEAK_RSS
 Each case checks what the tool prints, its status, and what became of the file.
 """
 import argparse
@@ -19,10 +19,10 @@ sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pard
 import tool_test
 import unprivileged
 from pe_fields import BASE_RELOCATION_DIRECTORY, PeFields
-from tool_test import ToolTestCase, image_base, read_quietly, run
+from runs import image_base, listing, read_quietly, tmpfs
+from tool_test import ToolTestCase, run
 
-FAIL_WRITES = ""
-SIGNAL_ON_WRITE = ""
+PWRITE_FAULTS = ""  # the LD_PRELOAD library that fails or interrupts writes
 PEAK_RSS = ""
 
 
@@ -48,7 +48,7 @@ def cannot_open(name):
 
 class FailingWrites(ToolTestCase):
     def rebase_with(self, path, **env_vars):
-        env = dict(os.environ, LD_PRELOAD=FAIL_WRITES, **env_vars)
+        env = dict(os.environ, LD_PRELOAD=PWRITE_FAULTS, **env_vars)
         before = read_quietly(path)
         status, out, _, _ = run_measured([], path.encode() + b"\n", env)
         return status, out.decode(), before
@@ -77,7 +77,7 @@ class BadFiles(ToolTestCase):
         dangling = self.path("dangling.dll")
         os.symlink(self.path("nowhere.dll"), dangling)
         names = [self.dir, fifo, "/dev/zero", dangling]
-        result = run([], "".join(n + "\n" for n in names).encode())
+        result = run([], listing(names))
         self.assertEqual(result.returncode, 2)
         self.assertEqual(result.stdout, b"Scanning DLLs...\n" + b"".join(cannot_open(n) for n in names))
 
@@ -105,7 +105,7 @@ class BadFiles(ToolTestCase):
         names = ["with space.dll", "it's \"quoted\".dll", "100%s%n%d.dll", "größe-名前.dll"]
         for i, name in enumerate(names):
             shutil.copy(self.samples[i % 3], self.path(name))
-        result = run([], "".join(n + "\n" for n in names).encode(), cwd=self.dir)
+        result = run([], listing(names), cwd=self.dir)
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertEqual(result.stdout, b"Scanning DLLs...\n" + b"".join(b"Processing '%s'...\n" % n.encode() for n in names))
         self.assertEqual(image_base(self.path(names[0]))[0], 0x12000000)
@@ -144,18 +144,13 @@ class BadFiles(ToolTestCase):
         """Mounts a tmpfs of `size`, where `prepare(mount)` puts an image (and
         makes the file system fail) and returns its path; the tool must refuse
         it with `text` at the end of its output and leave it unchanged."""
-        mount = tempfile.mkdtemp(dir=self.dir)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", mount], capture_output=True).returncode != 0:
-            self.skipTest("cannot mount a file system here")
-        try:
+        with tmpfs("size=" + size, self.dir) as mount:
             path = prepare(mount)
             before = read_quietly(path)
             result = run([], path.encode() + b"\n")
             self.assertEqual(result.returncode, 2)
             self.assertTrue(result.stdout.endswith(text), result.stdout)
             self.assertEqual(read_quietly(path), before)
-        finally:
-            subprocess.run(["umount", mount])
 
     def test_a_file_on_a_read_only_mount_is_refused_unchanged(self):
         def read_only(mount):
@@ -319,8 +314,8 @@ class Interruptions(ToolTestCase):
                     with open(path, "wb") as f:
                         f.write(data)
                     os.utime(path, ns=(atime, mtime))
-                env = dict(os.environ, LD_PRELOAD=SIGNAL_ON_WRITE, SIGNAL_AT_PWRITE=str(at), SIGNAL=str(int(sig)))
-                status, out, _, _ = run_measured([], "".join(p + "\n" for p in listed).encode(), env)
+                env = dict(os.environ, LD_PRELOAD=PWRITE_FAULTS, SIGNAL_AT_PWRITE=str(at), SIGNAL=str(int(sig)))
+                status, out, _, _ = run_measured([], listing(listed), env)
                 self.assertEqual(status, 128 + sig)
                 # Flushed before the end, and nothing after the image.
                 self.assertEqual(out, b"Scanning DLLs...\nProcessing '%s'...\n" % sparse.encode())
@@ -331,31 +326,26 @@ class Interruptions(ToolTestCase):
 
 class LongLists(ToolTestCase):
     def test_memory_stays_flat_over_100000_names(self):
-        def listing(count):
-            lines = []
-            for i in range(count):
-                lines.append(self.samples[i % 2] if i % 1000 == 0 else self.path("missing-%d.dll" % i))
-            return "".join(n + "\n" for n in lines).encode()
-        status_small, _, rss_small, _ = run_measured([], listing(100))
-        status_large, out, rss_large, _ = run_measured([], listing(100000))
+        def names(count):
+            return [self.samples[i % 2] if i % 1000 == 0 else self.path("missing-%d.dll" % i) for i in range(count)]
+        status_small, _, rss_small, _ = run_measured([], listing(names(100)))
+        status_large, out, rss_large, _ = run_measured([], listing(names(100000)))
         self.assertEqual((status_small, status_large), (2, 2))
         self.assertEqual(out.count(b"Processing '"), 100000)
         self.assertLess(rss_large, rss_small + 512, "peak RSS grew with the list")
 
 
 def main():
-    global FAIL_WRITES, SIGNAL_ON_WRITE, PEAK_RSS
+    global PWRITE_FAULTS, PEAK_RSS
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--samples", required=True)
-    parser.add_argument("--fail-writes", required=True)
-    parser.add_argument("--signal-on-write", required=True)
+    parser.add_argument("--pwrite-faults", required=True)
     parser.add_argument("--peak-rss", required=True)
     args, rest = parser.parse_known_args()
     tool_test.TOOL = [os.path.abspath(t) if os.path.exists(t) else t for t in shlex.split(args.tool)]
     tool_test.MAKE_SAMPLES = args.samples
-    FAIL_WRITES = os.path.abspath(args.fail_writes)
-    SIGNAL_ON_WRITE = os.path.abspath(args.signal_on_write)
+    PWRITE_FAULTS = os.path.abspath(args.pwrite_faults)
     PEAK_RSS = os.path.abspath(args.peak_rss)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 

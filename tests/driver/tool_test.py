@@ -29,6 +29,7 @@ import unittest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 from pe_fields import BASE_RELOCATION_DIRECTORY, PeFields
+from runs import image_base, listing, read_quietly
 
 TOOL = []
 MAKE_SAMPLES = ""
@@ -96,26 +97,12 @@ def texts_after(out, names):
     return texts
 
 
-def read_quietly(path, size=-1):
-    """The file's bytes, read without changing its access time."""
-    fd = os.open(path, os.O_RDONLY | os.O_NOATIME)
-    with os.fdopen(fd, "rb") as f:
-        return f.read(size)
-
-
-def image_base(path):
-    """ImageBase and SizeOfImage, read straight from the file's headers."""
-    data = read_quietly(path, 4096)
-    fields = PeFields(data)
-    return fields.read(data, "image_base"), fields.read(data, "size_of_image")
-
-
 class ToolTestCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.dir = self.tmp.name
-        listing = subprocess.run([MAKE_SAMPLES, self.dir, "3"], capture_output=True, check=True)
-        self.samples = listing.stdout.decode().split()
+        made = subprocess.run([MAKE_SAMPLES, self.dir, "3"], capture_output=True, check=True)
+        self.samples = made.stdout.decode().split()
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -128,8 +115,8 @@ class ToolTestCase(unittest.TestCase):
         checksum, based at 0x10000000, 0x20000 bytes once rounded to 64 KiB."""
         other = os.path.join(self.dir, "pe32plus")
         os.makedirs(other, exist_ok=True)
-        listing = subprocess.run([MAKE_SAMPLES, other, "10"], capture_output=True, check=True).stdout.decode().split()
-        shutil.copy(listing[9], self.path(name))
+        made = subprocess.run([MAKE_SAMPLES, other, "10"], capture_output=True, check=True).stdout.decode().split()
+        shutil.copy(made[9], self.path(name))
         self.assertTrue(PeFields(read_quietly(self.path(name))).pe32_plus)
         return self.path(name)
 
@@ -255,7 +242,7 @@ class Rebasing(ToolTestCase):
                  (file_time(1_234_567_890_000_000_001), file_time(1_234_567_890_999_999_999))]
         for path, (atime, mtime) in zip(self.samples, times):
             os.utime(path, ns=(atime, mtime))
-        result = run(["/BASE:20000000"], "\n".join(self.samples[:2]).encode() + b"\n")
+        result = run(["/BASE:20000000"], listing(self.samples[:2]))
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertProcessing(result.stdout, self.samples[:2])
         first_base, first_size = image_base(self.samples[0])
@@ -301,7 +288,7 @@ class Rebasing(ToolTestCase):
                 for path in [p for p in placed + remaining if p != missing]:
                     os.utime(path, ns=(file_time(1_500_000_000_000_000_100), file_time(1_500_000_000_000_000_200)))
                 before = self.snapshot([p for p in remaining if os.path.exists(p)])
-                result = run(args, "".join(n + "\n" for n in placed + remaining).encode())
+                result = run(args, listing(placed + remaining))
                 self.assertEqual(result.returncode, 2)
                 self.assertEqual(texts_after(result.stdout, placed + remaining), [""] * len(placed) + texts)
                 self.assertEqual(self.snapshot(list(before)), before)
@@ -351,7 +338,7 @@ class Rebasing(ToolTestCase):
         for path in refused:
             os.utime(path, ns=(file_time(1_000_000_000_000_000_007), file_time(1_100_000_000_000_000_009)))
         before = self.snapshot(refused)
-        result = run([], ("\n".join(refused) + "\n" + self.samples[0] + "\n").encode())
+        result = run([], listing(refused + [self.samples[0]]))
         self.assertEqual(result.returncode, 2)
         texts = texts_after(result.stdout, refused + [self.samples[0]])
         for message in texts[:-1]:
@@ -385,7 +372,7 @@ class CheckMode(ToolTestCase):
                 st = os.stat(n)
                 os.utime(n, ns=(file_time(st.st_atime_ns), file_time(st.st_mtime_ns)))
         before = self.snapshot([n for n in names if os.path.exists(n)])
-        result = run(args, "".join(n + "\n" for n in names).encode())
+        result = run(args, listing(names))
         self.assertEqual(self.snapshot(list(before)), before, "check mode changed a file or its times")
         return result
 
@@ -455,7 +442,7 @@ class CheckMode(ToolTestCase):
         self.assertEqual(result.stdout, self.report([(p, b"Image is not based\n\n") for p in paths]))
         self.assertEqual(result.returncode, 2)
         before = self.snapshot(paths)
-        result = run([], "".join(p + "\n" for p in paths).encode())
+        result = run([], listing(paths))
         self.assertEqual(result.returncode, 2)
         for message in texts_after(result.stdout, paths):
             self.assertTrue(message.endswith("\n") and len(message.strip()) > 0, message)
@@ -522,11 +509,11 @@ class Interruptions(ToolTestCase):
                     f.write(data)
                 os.utime(os.path.join(directory, name), ns=(atime, mtime))
         copy_originals(expected_dir)
-        status, full_out, duration = self.interrupted("".join(os.path.join(expected_dir, n) + "\n" for n in names).encode(),
+        status, full_out, duration = self.interrupted(listing(os.path.join(expected_dir, n) for n in names),
                                                       os.path.join(expected_dir, names[0]), original[0][0])
         self.assertEqual(status, 0, full_out)
         expected = [read_quietly(os.path.join(expected_dir, n)) for n in names]
-        listing = "".join(os.path.join(work, n) + "\n" for n in names).encode()
+        listed = listing(os.path.join(work, n) for n in names)
         full_out = full_out.replace(expected_dir.encode(), work.encode())
         paths = [os.path.join(work, n) for n in names]
         midway = 0
@@ -539,7 +526,7 @@ class Interruptions(ToolTestCase):
             watched = rng.randrange(1, self.COUNT // 2)
             delay = rng.uniform(0, 3 * duration / self.COUNT)
             with self.subTest(seed=self.SEED, trial=trial, signal=sig.name, watched=watched, delay=delay):
-                status, out, _ = self.interrupted(listing, paths[watched], original[watched][0], delay, sig)
+                status, out, _ = self.interrupted(listed, paths[watched], original[watched][0], delay, sig)
                 after = self.snapshot(paths)
                 done = 0
                 for i, path in enumerate(paths):
@@ -561,12 +548,12 @@ class Interruptions(ToolTestCase):
         # Otherwise too few runs were interrupted midway to tell anything.
         self.assertGreaterEqual(midway, self.TRIALS[PLATFORM] // 3)
 
-    def interrupted(self, listing, watched, watched_original, delay=0, sig=None):
-        """Runs the tool over `listing` and sends it `sig` (if any) `delay`
+    def interrupted(self, listed, watched, watched_original, delay=0, sig=None):
+        """Runs the tool over `listed` and sends it `sig` (if any) `delay`
         seconds after the `watched` image changed. Returns its status, its
         standard output and the seconds from that change to its end."""
         with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout:
-            stdin.write(listing)
+            stdin.write(listed)
             stdin.seek(0)
             tool = subprocess.Popen(TOOL + ["/BASE:20000000"], stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL,
                                     preexec_fn=no_core_dumps)
@@ -591,7 +578,7 @@ class RebaseUnavailable(ToolTestCase):
         for path in listed:
             os.utime(path, ns=(file_time(1_400_000_000_000_000_000), file_time(1_400_000_000_000_000_000)))
         before = self.snapshot(listed)
-        result = run(["/BASE:20000000"], "".join(n + "\n" for n in listed).encode())
+        result = run(["/BASE:20000000"], listing(listed))
         self.assertEqual(result.returncode, 2)
         for message in texts_after(result.stdout, listed):
             self.assertEqual(message, "Call not implemented.\r\n\n")

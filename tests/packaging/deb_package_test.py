@@ -8,30 +8,17 @@ sample images, and man reads the page it installs.
 import argparse
 import glob
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
-from pe_fields import PeFields
+from runs import image_base, need
 
 CPACK, BUILD, MAKE_SAMPLES, VERSION = "", "", "", ""
 INSTALLED = ["usr/bin/Dorvane", "usr/share/doc/dorvane/README.md", "usr/share/doc/dorvane/changelog.gz",
              "usr/share/doc/dorvane/copyright", "usr/share/man/man1/Dorvane.1.gz"]
-
-
-def need(*programs):
-    missing = [p for p in programs if shutil.which(p) is None]
-    if missing:
-        raise unittest.SkipTest("not installed: " + ", ".join(missing))
-
-
-def image_base(path):
-    with open(path, "rb") as f:
-        data = f.read(4096)
-    return PeFields(data).read(data, "image_base")
 
 
 class DebianPackage(unittest.TestCase):
@@ -69,17 +56,17 @@ class DebianPackage(unittest.TestCase):
 
     def test_the_installed_tool_rebases_and_checks_sample_images(self):
         with tempfile.TemporaryDirectory() as samples:
-            listing = subprocess.run([MAKE_SAMPLES, samples, "3"], capture_output=True, check=True).stdout
-            images = listing.decode().split()
+            made = subprocess.run([MAKE_SAMPLES, samples, "3"], capture_output=True, check=True).stdout
+            images = made.decode().split()
             tool = os.path.join(self.root, "usr/bin/Dorvane")
-            rebased = subprocess.run([tool, "/BASE:20000000"], input=listing, capture_output=True, timeout=60)
+            rebased = subprocess.run([tool, "/BASE:20000000"], input=made, capture_output=True, timeout=60)
             self.assertEqual(rebased.returncode, 0, rebased.stdout)
             title = "Quillmere v." + ".".join(VERSION.split(".")[:2])
             self.assertTrue(rebased.stderr.startswith(title.encode()), rebased.stderr)
-            bases = [image_base(p) for p in images]
+            bases = [image_base(p)[0] for p in images]
             self.assertEqual(bases[0], 0x20000000)
             self.assertEqual(bases, sorted(set(bases)))
-            checked = subprocess.run([tool, "/CHECK", "/BASE:20000000"], input=listing, capture_output=True,
+            checked = subprocess.run([tool, "/CHECK", "/BASE:20000000"], input=made, capture_output=True,
                                      timeout=60)
             self.assertEqual(checked.returncode, 2)
             self.assertEqual(checked.stdout.count(b"Image is not based"), 1)

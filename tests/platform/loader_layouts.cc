@@ -21,6 +21,7 @@ using testing_support::Layout;
 using testing_support::ReadLe;
 using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
+using testing_support::WriteImageFile;
 using testing_support::WriteLe;
 using Bytes = std::vector<uint8_t>;
 
@@ -254,12 +255,6 @@ const Row kRows[] = {
     {"raw-data-inside-the-headers", false, RawDataInsideTheHeaders},
 };
 
-bool Write(const std::string& path, const Bytes& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
-}
 
 }  // namespace
 
@@ -271,7 +266,7 @@ int main(int argc, char** argv) {
   const bool pe32_plus = std::string(argv[2]) == "pe32+";
   bool ok = true;
   for (const Row& row : kRows) {
-    ok = Write(std::string(argv[1]) + "/" + row.name + ".dll", row.build(pe32_plus)) && ok;
+    ok = WriteImageFile(std::string(argv[1]) + "/" + row.name + ".dll", row.build(pe32_plus)) && ok;
     std::printf("%s %s\n", row.name, row.moves ? "moves" : "is refused");
   }
   return ok ? 0 : 1;

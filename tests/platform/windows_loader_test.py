@@ -31,6 +31,7 @@ import unittest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 from pe_fields import BASE_RELOCATION_DIRECTORY, IMAGE_FILE_RELOCS_STRIPPED, PeFields, checksum, u16, u32
+from runs import listing, rebase
 
 TOOL, LOADER, MAPPER = [], [], []
 LAYOUTS, SOURCE = "", ""
@@ -121,11 +122,6 @@ def with_data_raw_pointer_moved(path, by):
     with open(out, "wb") as f:
         f.write(data)
     return out
-
-
-def rebase(path, base):
-    result = subprocess.run(TOOL + ["/BASE:%X" % base], input=path.encode() + b"\n", capture_output=True, timeout=120)
-    assert result.returncode == 0, result.stdout
 
 
 def load(path):
@@ -232,8 +228,8 @@ class LoaderOracle(unittest.TestCase):
         for name, path, _ in rows:
             copies[name] = os.path.join(directory, "rebased-" + os.path.basename(path))
             shutil.copyfile(path, copies[name])
-        listing = "".join(copies[name] + "\n" for name, _, _ in rows).encode()
-        result = subprocess.run(TOOL + ["/BASE:%X" % NEW_BASE], input=listing, capture_output=True, timeout=300)
+        result = subprocess.run(TOOL + ["/BASE:%X" % NEW_BASE], input=listing(copies[name] for name, _, _ in rows),
+                                capture_output=True, timeout=300)
         output = result.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
         said = {}
         for name, _, _ in rows:
@@ -292,7 +288,7 @@ class Loader(unittest.TestCase):
         with tempfile.TemporaryDirectory() as directory:
             dll = link(directory, "pointers.dll", 0x10000000)
             self.assertEqual(load(dll), "base 0x10000000 sum 100 name second")
-            rebase(dll, 0x23450000)
+            rebase(TOOL, dll, 0x23450000)
             self.assertEqual(load(dll), "base 0x23450000 sum 100 name second")
 
     def test_rebased_dll_equals_the_one_linked_at_that_base(self):
@@ -301,7 +297,7 @@ class Loader(unittest.TestCase):
             os.mkdir(os.path.join(directory, "b"))
             a = link(directory, "a/pointers.dll", 0x10000000)
             b = link(directory, "b/pointers.dll", 0x34560000)
-            rebase(a, 0x34560000)
+            rebase(TOOL, a, 0x34560000)
             rebased, expected = bytearray(read(a)), bytearray(read(b))
             fields = PeFields(rebased)
             self.assertNotEqual(fields.read(rebased, "checksum"), 0)

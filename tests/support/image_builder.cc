@@ -1,6 +1,7 @@
 #include "support/image_builder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace testing_support {
@@ -13,6 +14,13 @@ uint32_t AlignUp(uint64_t value, uint32_t alignment) {
   return static_cast<uint32_t>((value + alignment - 1) / alignment * alignment);
 }
 }  // namespace
+
+bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && ok;
+}
 
 uint64_t ReadLe(const std::vector<uint8_t>& bytes, size_t offset, unsigned width) {
   uint64_t value = 0;
@@ -171,6 +179,13 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
   ImageBuilder builder(pe32_plus);
   builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(Ordered(std::move(blocks), order));
   return builder;
+}
+
+ImageBuilder HoldingItsAddress(ImageBuilder builder, const char* name, uint32_t characteristics, uint32_t at,
+                               unsigned width) {
+  std::vector<uint8_t> data(0x200, 0);
+  WriteLe(data, at, width, builder.base() + 0x1000);
+  return builder.Section(SectionSpec{name, 0x1000, 0, data, {}, {}, characteristics});
 }
 
 ImageBuilder SectionsInOnePage(uint32_t blocks, uint32_t entries) {

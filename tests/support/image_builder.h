@@ -89,6 +89,9 @@ class ImageBuilder {
 
   std::vector<uint8_t> Build() const;
 
+  bool pe32_plus() const { return pe32_plus_; }
+  uint64_t base() const { return base_; }
+
  private:
   bool pe32_plus_;
   uint64_t base_;
@@ -119,6 +122,12 @@ enum class BlockOrder { kForward, kBackward, kShuffled };
 ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_t every = 1,
                           BlockOrder order = BlockOrder::kForward);
 
+/// `builder` with one section more and no relocation directory: at RVA
+/// 0x1000, 0x200 zero bytes named `name`, of these Characteristics, that
+/// hold at `at` the address of their first byte, `width` bytes wide.
+ImageBuilder HoldingItsAddress(ImageBuilder builder, const char* name, uint32_t characteristics, uint32_t at,
+                               unsigned width);
+
 /// 2,048 sections of two bytes each, one after the other in the file and in
 /// one page of addresses (an image mapped as the file lies), under `blocks` identical blocks of `entries` HIGH
 /// relocations that go through the sections in turn: a hostile table, whose
@@ -130,6 +139,9 @@ std::vector<RelocationBlock> Ordered(std::vector<RelocationBlock> blocks, BlockO
 
 /// The PE checksum of `image`, straight from its definition.
 uint32_t ReferenceChecksum(const std::vector<uint8_t>& image, uint32_t checksum_offset);
+
+/// Writes `bytes` to a new file at `path`; false when that fails.
+bool WriteImageFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 uint64_t ReadLe(const std::vector<uint8_t>& bytes, size_t offset, unsigned width);
 void WriteLe(std::vector<uint8_t>& bytes, size_t offset, unsigned width, uint64_t value);

@@ -1,6 +1,7 @@
 #ifndef DORVANE_TESTS_MEMORY_IMAGE_IO_H
 #define DORVANE_TESTS_MEMORY_IMAGE_IO_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -43,11 +44,39 @@ class MemoryImageIo : public peimage::ImageIo {
   std::vector<uint8_t> bytes_;
 };
 
+/// A rebase to `base`, with a new header time stamp of `stamp` (0: the old
+/// one plus one second).
+inline peimage::RebaseOptions To(uint64_t base, uint32_t stamp = 0) {
+  peimage::RebaseOptions options;
+  options.new_base = base;
+  options.time_stamp = stamp;
+  return options;
+}
+
 /// peimage::RebaseImage in one workspace that every call of the tests'
 /// process shares, as the tool keeps one for a whole run.
 inline peimage::Result<peimage::ImageReport> Rebase(peimage::ImageIo& io, const peimage::RebaseOptions& options) {
   static peimage::Workspace workspace;
   return peimage::RebaseImage(io, options, workspace);
+}
+
+/// The first offset, from `from` on, at which `after` differs from `before`
+/// where `allowed(offset)` is false; the size when there is none. Pages
+/// that did not change are passed over whole: the tests look through
+/// megabytes, in sanitized builds too.
+template <typename Allowed>
+size_t FirstChangeOutside(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after, Allowed&& allowed,
+                          size_t from = 0) {
+  constexpr size_t kPage = 4096;
+  const size_t size = std::min(before.size(), after.size());
+  for (size_t page = from - from % kPage; page < size; page += kPage) {
+    size_t end = std::min(size, page + kPage);
+    if (std::memcmp(before.data() + page, after.data() + page, end - page) == 0) continue;
+    for (size_t i = std::max(page, from); i < end; ++i) {
+      if (before[i] != after[i] && !allowed(i)) return i;
+    }
+  }
+  return size;
 }
 
 }  // namespace testing_support

@@ -1,3 +1,6 @@
+// The engine's errors: stable codes, messages that name the field and its
+// value, and the Status and Result that carry them.
+
 #ifndef DORVANE_PEIMAGE_ERROR_H
 #define DORVANE_PEIMAGE_ERROR_H
 

@@ -29,10 +29,10 @@ Bytes GoodImage() {
 // also SectionAlignment: so small an image is mapped as the file lies, its
 // FileAlignment the same and its section at its file offset.
 void MoveNtHeadersTo(Bytes& b, uint32_t lfanew) {
-  const uint32_t length = 24 + 224 + 40;
+  const uint32_t length = Layout::Section(false, 1) - Layout::kLfanew;
   std::memmove(&b[lfanew], &b[Layout::kLfanew], length);
   std::fill(b.begin() + lfanew + length, b.begin() + Layout::kLfanew + length, 0);
-  const uint32_t section = lfanew + 24 + 224;
+  const uint32_t section = lfanew + (Layout::Section(false, 0) - Layout::kLfanew);
   WriteLe(b, section + 36, 4, testing_support::kCode);
   WriteLe(b, 0x3C, 4, lfanew);  // over a field of the NT headers now
   if (lfanew == 4) {
@@ -67,9 +67,7 @@ TEST_P(MalformedHeaders, AreRefusedByARebaseWithoutChangeAndByAQueryWhereTheLoad
   EXPECT_EQ(query_io.bytes(), image);
 
   testing_support::MemoryImageIo rebase_io(image);
-  peimage::RebaseOptions options;
-  options.new_base = 0x12000000;
-  peimage::Result<peimage::ImageReport> rebase = testing_support::Rebase(rebase_io, options);
+  peimage::Result<peimage::ImageReport> rebase = testing_support::Rebase(rebase_io, testing_support::To(0x12000000));
   ASSERT_FALSE(rebase.ok());
   EXPECT_EQ(rebase.error().code, GetParam().expected) << rebase.error().message;
   EXPECT_EQ(rebase_io.bytes(), image);

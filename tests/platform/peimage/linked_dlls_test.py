@@ -11,7 +11,6 @@ Cases whose toolchain is missing are skipped, and say so.
 import argparse
 import os
 import shlex
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,21 +18,11 @@ import unittest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "support"))
 from pe_fields import PeFields
+from runs import listing, need, rebase
 
 TOOL = []
 SOURCE = ""
 STAMP = 0x5A5A0000
-
-
-def rebase(path, base):
-    result = subprocess.run(TOOL + ["/BASE:%X" % base], input=path.encode() + b"\n", capture_output=True, timeout=60)
-    assert result.returncode == 0, result.stdout
-
-
-def need(*programs):
-    missing = [p for p in programs if shutil.which(p) is None]
-    if missing:
-        raise unittest.SkipTest("not installed: " + ", ".join(missing))
 
 
 class LldLinkedDlls(unittest.TestCase):
@@ -53,7 +42,7 @@ class LldLinkedDlls(unittest.TestCase):
             b = self.link(target, base_b, directory)
             with open(a, "rb") as f:
                 original = f.read()
-            rebase(a, base_b)
+            rebase(TOOL, a, base_b)
             with open(a, "rb") as f:
                 rebased = bytearray(f.read())
             with open(b, "rb") as f:
@@ -78,7 +67,7 @@ class LldLinkedDlls(unittest.TestCase):
             at_default = self.link("i686-pc-windows-msvc", 0x400000, directory)
             elsewhere = self.link("x86_64-pc-windows-msvc", 0x10000000, directory)
             before = [open(p, "rb").read() for p in (at_default, elsewhere)]
-            listed = (at_default + "\n" + elsewhere + "\n").encode()
+            listed = listing([at_default, elsewhere])
             result = subprocess.run(TOOL + ["/CHECK"], input=listed, capture_output=True, timeout=60)
             self.assertEqual(result.returncode, 2)
             self.assertEqual(result.stdout.count(b"Image is not based"), 1)
@@ -109,7 +98,7 @@ class GnuLinkedChecksums(unittest.TestCase):
                         before = f.read()
                     stored_before = PeFields(before).read(before, "checksum")
                     self.assertNotEqual(stored_before, 0)
-                    rebase(path, 0x23450000)
+                    rebase(TOOL, path, 0x23450000)
                     pe = pefile.PE(path)
                     self.assertEqual(pe.OPTIONAL_HEADER.ImageBase, 0x23450000)
                     self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum())

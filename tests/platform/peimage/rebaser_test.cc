@@ -17,8 +17,10 @@ using testing_support::FailingIo;
 using testing_support::ImageBuilder;
 using testing_support::Layout;
 using testing_support::ReadLe;
+using testing_support::Rebase;
 using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
+using testing_support::To;
 using testing_support::WriteLe;
 using Bytes = std::vector<uint8_t>;
 
@@ -27,19 +29,11 @@ constexpr uint32_t kDataFile = 0x200;  // its file offset
 
 SectionSpec DataSection(Bytes data) { return SectionSpec{".data", kData, 0, std::move(data), {}, {}}; }
 
-peimage::Result<peimage::ImageReport> RebaseTo(testing_support::MemoryImageIo& io, uint64_t base, uint32_t stamp = 0) {
-  peimage::RebaseOptions options;
-  options.new_base = base;
-  options.time_stamp = stamp;
-  return testing_support::Rebase(io, options);
-}
-
 // Every byte differs only at the given offsets.
-void ExpectChangedOnlyAt(const Bytes& before, const Bytes& after, std::set<size_t> allowed) {
+void ExpectChangedOnlyAt(const Bytes& before, const Bytes& after, const std::set<size_t>& allowed) {
   ASSERT_EQ(before.size(), after.size());
-  for (size_t i = 0; i < before.size(); ++i) {
-    if (before[i] != after[i] && !allowed.count(i)) ADD_FAILURE() << "byte 0x" << std::hex << i << " changed";
-  }
+  size_t at = testing_support::FirstChangeOutside(before, after, [&](size_t i) { return allowed.count(i) != 0; });
+  EXPECT_EQ(at, before.size()) << "byte 0x" << std::hex << at << " changed";
 }
 
 std::set<size_t> HeaderFields(bool pe32_plus) {
@@ -70,7 +64,7 @@ TEST_P(EachRelocationType, PatchesItsTargetAndNothingElse) {
   Bytes image = ImageBuilder(c.pe32_plus).Base(c.old_base).Section(DataSection(data))
                     .Relocations({RelocationBlock{kData, entries}}).Overlay({1, 2, 3}).Build();
   testing_support::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = RebaseTo(io, c.new_base);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, To(c.new_base));
   ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(result.value().old_image_base, c.old_base);
 
@@ -106,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Rebase, ReportsSizesAndRoundsTheNewSizeTo64KiB) {
   Bytes image = ImageBuilder().Section(DataSection(Bytes(0x100, 0))).Build();
   testing_support::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = RebaseTo(io, 0x12000000);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, To(0x12000000));
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(result.value().old_image_size, 0x2000u);
   EXPECT_EQ(result.value().new_image_size, 0x10000u);
@@ -122,11 +116,11 @@ TEST(Rebase, PatchesAValueThatStraddlesTwoPagesAndReturnsOnTheWayBack) {
                                   RelocationBlock{kData + 0x1000, {Entry(3, 0x100), Entry(0, 0)}}})
                     .WithChecksum().Build();
   testing_support::MemoryImageIo io(image);
-  ASSERT_TRUE(RebaseTo(io, 0x20000000).ok());
+  ASSERT_TRUE(Rebase(io, To(0x20000000)).ok());
   EXPECT_EQ(ReadLe(io.bytes(), kDataFile + 0xFFE, 4), 0x20002000u);
   EXPECT_EQ(ReadLe(io.bytes(), kDataFile + 0x1100, 4), 0x20003000u);
 
-  ASSERT_TRUE(RebaseTo(io, 0x10000000, 0x5F000000).ok());
+  ASSERT_TRUE(Rebase(io, To(0x10000000, 0x5F000000)).ok());
   std::set<size_t> checksum = {Layout::kCheckSum, Layout::kCheckSum + 1, Layout::kCheckSum + 2, Layout::kCheckSum + 3};
   ExpectChangedOnlyAt(image, io.bytes(), checksum);
   EXPECT_EQ(io.bytes(), image);  // the checksum comes back as well
@@ -139,7 +133,7 @@ TEST(Rebase, RecomputesANonzeroChecksumIncludingAnOddLastByteAndTheCertificateAr
     Bytes image = ImageBuilder().Section(DataSection(data)).Relocations({RelocationBlock{kData, {Entry(3, 0x20), Entry(0, 0)}}})
                       .Overlay(Bytes(overlay, 0xE7)).WithChecksum().Build();
     testing_support::MemoryImageIo io(image);
-    ASSERT_TRUE(RebaseTo(io, 0x12340000).ok());
+    ASSERT_TRUE(Rebase(io, To(0x12340000)).ok());
     EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), testing_support::ReferenceChecksum(io.bytes(), Layout::kCheckSum))
         << "overlay " << overlay;
     EXPECT_NE(ReadLe(io.bytes(), Layout::kCheckSum, 4), ReadLe(image, Layout::kCheckSum, 4));
@@ -149,7 +143,7 @@ TEST(Rebase, RecomputesANonzeroChecksumIncludingAnOddLastByteAndTheCertificateAr
 TEST(Rebase, LeavesAZeroChecksumZeroAndHonoursAGivenTimeStamp) {
   Bytes image = ImageBuilder().Section(DataSection(Bytes(0x10, 0))).Build();
   testing_support::MemoryImageIo io(image);
-  ASSERT_TRUE(RebaseTo(io, 0x12340000, 0x61000000).ok());
+  ASSERT_TRUE(Rebase(io, To(0x12340000, 0x61000000)).ok());
   EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), 0u);
   EXPECT_EQ(ReadLe(io.bytes(), Layout::kTimeDateStamp, 4), 0x61000000u);
   ExpectChangedOnlyAt(image, io.bytes(), HeaderFields(false));
@@ -164,7 +158,7 @@ TEST(Rebase, MovesAResourceOnlyImageWithoutRelocationsByItsHeader) {
   Bytes image = ImageBuilder().Section(SectionSpec{".rsrc", kData, 0, resources, {}, {}, testing_support::kResources})
                     .Directory(2, kData, 0x80).WithChecksum().Build();
   testing_support::MemoryImageIo io(image);
-  ASSERT_TRUE(RebaseTo(io, 0x12340000).ok());
+  ASSERT_TRUE(Rebase(io, To(0x12340000)).ok());
   EXPECT_EQ(ReadLe(io.bytes(), Layout::ImageBase(false), 4), 0x12340000u);
   EXPECT_EQ(ReadLe(io.bytes(), Layout::kCheckSum, 4), testing_support::ReferenceChecksum(io.bytes(), Layout::kCheckSum));
   std::set<size_t> allowed = HeaderFields(false);
@@ -177,7 +171,7 @@ TEST(Rebase, MovesAResourceOnlyImageWithoutRelocationsByItsHeader) {
 TEST(Rebase, LeavesAnImageAtTheRequestedBaseUntouched) {
   Bytes image = ImageBuilder().Characteristics(0x2103 | 0x1000).Section(DataSection(Bytes(0x10, 0))).Certificate(16).Build();
   testing_support::MemoryImageIo io(image);
-  ASSERT_TRUE(RebaseTo(io, 0x10000000).ok());
+  ASSERT_TRUE(Rebase(io, To(0x10000000)).ok());
   EXPECT_EQ(io.bytes(), image);
 }
 
@@ -194,7 +188,7 @@ class Refusals : public ::testing::TestWithParam<RefusalCase> {};
 TEST_P(Refusals, LeaveTheFileByteForByte) {
   Bytes image = GetParam().image();
   testing_support::MemoryImageIo io(image);
-  peimage::Result<peimage::ImageReport> result = RebaseTo(io, GetParam().new_base);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, To(GetParam().new_base));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, GetParam().expected) << result.error().message;
   EXPECT_FALSE(result.error().message.empty());
@@ -224,10 +218,8 @@ Bytes OneHighLow() { return WithBlocks({RelocationBlock{kData, {Entry(3, 0), Ent
 
 // An image without a relocation directory whose one section, of the given
 // Characteristics, holds an absolute pointer to itself.
-ImageBuilder NoRelocations(const char* name, uint32_t characteristics, bool pe32_plus = false, size_t at = 0x10) {
-  Bytes data(0x200, 0);
-  WriteLe(data, at, pe32_plus ? 8 : 4, (pe32_plus ? 0x180001000 : 0x10001000));
-  return ImageBuilder(pe32_plus).Section(SectionSpec{name, kData, 0, data, {}, {}, characteristics});
+ImageBuilder NoRelocations(const char* name, uint32_t characteristics, bool pe32_plus = false, uint32_t at = 0x10) {
+  return testing_support::HoldingItsAddress(ImageBuilder(pe32_plus), name, characteristics, at, pe32_plus ? 8 : 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -356,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { SectionSpec b = SectionSpec{".b", 0x1800, 0, Bytes(16, 0), {}, {}}; SectionSpec a = DataSection(Bytes(16, 0)); a.virtual_size = 0x1000; return ImageBuilder().Section(a).Section(b).Build(); },
                     0x12000000, ErrorCode::kBadSectionTable},
         RefusalCase{"SectionRawDataOverlapsHeaders",
-                    [] { Bytes b = WithBlocks({RelocationBlock{kData, {Entry(3, 0x48), Entry(0, 0)}}}); WriteLe(b, Layout::kOptionalHeader + 224 + 20, 4, 0); return b; },
+                    [] { Bytes b = WithBlocks({RelocationBlock{kData, {Entry(3, 0x48), Entry(0, 0)}}}); WriteLe(b, Layout::Section(false, 0) + 20, 4, 0); return b; },
                     0x12000000, ErrorCode::kBadSectionTable},
         RefusalCase{"SectionInsideHeaders",
                     [] { return ImageBuilder().Section(SectionSpec{".h", 0x100, 0, Bytes(16, 0), {}, {}}).Build(); },
@@ -377,7 +369,7 @@ TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
   Bytes image = SpreadOutImage();
   for (int fail_at = 1; fail_at <= 3; ++fail_at) {  // pages 0, 2 and 4: three windows
     FailingIo io(image, fail_at, false);
-    peimage::Result<peimage::ImageReport> result = RebaseTo(io, 0x12000000);
+    peimage::Result<peimage::ImageReport> result = Rebase(io, To(0x12000000));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().code, ErrorCode::kIoError);
     EXPECT_EQ(io.bytes(), image) << "failing write " << fail_at;
@@ -386,7 +378,7 @@ TEST(Rebase, PutsTheOriginalBytesBackWhenAWriteFails) {
 
 TEST(Rebase, SaysTheImageIsPartlyRebasedWhenRestoringFailsToo) {
   FailingIo io(SpreadOutImage(), 2, true);
-  peimage::Result<peimage::ImageReport> result = RebaseTo(io, 0x12000000);
+  peimage::Result<peimage::ImageReport> result = Rebase(io, To(0x12000000));
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ErrorCode::kPartiallyWritten);
 }

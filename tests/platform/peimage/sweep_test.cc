@@ -26,17 +26,12 @@ using testing_support::PointerImage;
 using testing_support::ReadLe;
 using testing_support::RelocationBlock;
 using testing_support::SectionSpec;
+using testing_support::To;
 using testing_support::WriteLe;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kOldBase = 0x10000000;
 constexpr uint64_t kNewBase = 0x23450000;
-
-peimage::RebaseOptions To(uint64_t base) {
-  peimage::RebaseOptions options;
-  options.new_base = base;
-  return options;
-}
 
 ImageBuilder PagesWithBlocks(std::vector<RelocationBlock> blocks, uint32_t data_pages = 4) {
   ImageBuilder builder;
@@ -74,24 +69,18 @@ ImageBuilder PageAcrossTwoSections(BlockOrder order, bool in_file_order = false)
   return builder.Relocations(testing_support::Ordered(blocks, order));
 }
 
-// A program with code, TLS and absolute pointers, and no relocation
-// directory, with these DllCharacteristics and a pointer at `pointer_at`.
+// A program with code, TLS and an absolute pointer, and no relocation
+// directory, with these DllCharacteristics and the pointer at `pointer_at`.
 ImageBuilder CodeWithoutRelocations(uint16_t dll_characteristics, uint32_t pointer_at = 0x100, bool pe32_plus = false) {
-  Bytes code(0x1000, 0x90);
-  WriteLe(code, pointer_at, 4, kOldBase + 0x1200);
   ImageBuilder builder(pe32_plus);
-  builder.Base(kOldBase).Characteristics(0x0102).DllCharacteristics(dll_characteristics).EntryPoint(0x1000)
-      .Section(SectionSpec{".text", 0x1000, 0, code, {}, {}, testing_support::kCode})
-      .Directory(9, 0x1800, 0x18);
-  return builder;
+  builder.Base(kOldBase).Characteristics(0x0102).DllCharacteristics(dll_characteristics).EntryPoint(0x1000).Directory(9, 0x1100, 0x18);
+  return testing_support::HoldingItsAddress(builder, ".text", testing_support::kCode, pointer_at, 4);
 }
 
 // An image without relocations whose one section, of these Characteristics,
 // holds an address of its own.
 ImageBuilder SectionHolding(const char* name, uint32_t characteristics) {
-  Bytes data(0x200, 0);
-  WriteLe(data, 0x18, 4, kOldBase + 0x1010);
-  return ImageBuilder().Base(kOldBase).Section(SectionSpec{name, 0x1000, 0, data, {}, {}, characteristics});
+  return testing_support::HoldingItsAddress(ImageBuilder().Base(kOldBase), name, characteristics, 0x18, 4);
 }
 
 // Two blocks for every page whose targets interleave: {0x0, 0x10} and
@@ -272,7 +261,7 @@ class TableChangesAfterTheCheck : public testing_support::MemoryImageIo {
 };
 
 uint64_t TableOffset(const Bytes& image) {
-  return ReadLe(image, Layout::kOptionalHeader + 224 + 40 + 20, 4);  // .reloc's PointerToRawData
+  return ReadLe(image, Layout::Section(false, 1) + 20, 4);  // .reloc's PointerToRawData
 }
 
 TEST(Sweep, UndoesItsWritesWhenTheTableChangesUnderIt) {
@@ -301,6 +290,13 @@ TEST(Sweep, ReadsABackwardTableInLargePieces) {
   }
 }
 
+// The image rebased without a fault, with its reads and writes counted.
+FailingIo CleanRun(const Bytes& image) {
+  FailingIo io(image, 0);
+  EXPECT_TRUE(testing_support::Rebase(io, To(kNewBase)).ok());
+  return io;
+}
+
 struct FaultCase {
   const char* name;
   std::function<Bytes()> build;
@@ -320,8 +316,7 @@ class EachFaultImageShard : public ::testing::TestWithParam<std::tuple<FaultCase
 // Whichever single write fails, the image ends as it began.
 TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverWriteFails) {
   Bytes image = GetParam().build();
-  FailingIo counting(image, 0);
-  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
+  FailingIo counting = CleanRun(image);
   ASSERT_GE(counting.writes(), 2);
   FailingIo io(image, 0);
   for (int write = 1; write <= counting.writes(); ++write) {
@@ -336,8 +331,7 @@ TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhateverWriteFails) {
 // read-ahead failed, rebased.
 TEST_P(EachFaultImageShard, PutsTheOriginalBytesBackWhateverReadFails) {
   Bytes image = Build();
-  FailingIo counting(image, 0);
-  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
+  FailingIo counting = CleanRun(image);
   FailingIo io(image, 0);
   for (int read = 1; read <= counting.reads(); ++read) {
     if (!Takes(read)) continue;
@@ -351,8 +345,7 @@ TEST_P(EachFaultImageShard, PutsTheOriginalBytesBackWhateverReadFails) {
 // write that reached nothing is no reason to say the image is partly rebased.
 TEST_P(EachFaultImage, PutsTheOriginalBytesBackWhenWritesFailInARow) {
   Bytes image = GetParam().build();
-  FailingIo counting(image, 0);
-  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
+  FailingIo counting = CleanRun(image);
   FailingIo io(image, 0);
   for (int in_a_row : {2, 3}) {
     for (bool reach_nothing : {false, true}) {
@@ -392,20 +385,10 @@ void ExpectChangedOnlyWhereNamed(const Bytes& before, const Bytes& after, const 
   std::vector<std::pair<uint64_t, uint64_t>> ranges = NamedRanges(error.message);
   EXPECT_FALSE(ranges.empty()) << error.message;
   ASSERT_EQ(after.size(), before.size());
-  // Pages that did not change are passed over whole: the loop runs often,
-  // over megabytes, in sanitized builds too.
-  constexpr size_t kPage = 4096;
-  for (size_t page = 0; page < before.size(); page += kPage) {
-    size_t end = std::min(before.size(), page + kPage);
-    if (std::memcmp(before.data() + page, after.data() + page, end - page) == 0) continue;
-    for (size_t i = page; i < end; ++i) {
-      if (after[i] == before[i]) continue;
-      if (!std::any_of(ranges.begin(), ranges.end(), [&](auto r) { return r.first <= i && i <= r.second; })) {
-        ADD_FAILURE() << "byte 0x" << std::hex << i << " changed, not named in: " << error.message;
-        return;
-      }
-    }
-  }
+  size_t at = testing_support::FirstChangeOutside(before, after, [&](size_t i) {
+    return std::any_of(ranges.begin(), ranges.end(), [&](auto r) { return r.first <= i && i <= r.second; });
+  });
+  EXPECT_EQ(at, before.size()) << "byte 0x" << std::hex << at << " changed, not named in: " << error.message;
 }
 
 TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
@@ -421,8 +404,7 @@ TEST_P(EachFaultImage, SaysPartlyRebasedWhenTheRestoreFailsToo) {
 // given up, and every other is still put back.
 TEST_P(EachFaultImageShard, PutsBackEveryOtherWindowWhenAReadFailsToo) {
   Bytes image = Build();
-  FailingIo counting(image, 0);
-  ASSERT_TRUE(testing_support::Rebase(counting, To(kNewBase)).ok());
+  FailingIo counting = CleanRun(image);
   const int write = std::min(3, counting.writes());
   FailingIo failing(image, write);
   ASSERT_FALSE(testing_support::Rebase(failing, To(kNewBase)).ok());
