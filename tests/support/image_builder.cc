@@ -183,7 +183,8 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
 
 ImageBuilder HoldingItsAddress(ImageBuilder builder, const char* name, uint32_t characteristics, uint32_t at,
                                unsigned width) {
-  std::vector<uint8_t> data(0x200, 0);
+  // 0xCC around it: no wider value read across it holds an address.
+  std::vector<uint8_t> data(0x200, 0xCC);
   WriteLe(data, at, width, builder.base() + 0x1000);
   return builder.Section(SectionSpec{name, 0x1000, 0, data, {}, {}, characteristics});
 }

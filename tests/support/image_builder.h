@@ -123,7 +123,7 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
                           BlockOrder order = BlockOrder::kForward);
 
 /// `builder` with one section more and no relocation directory: at RVA
-/// 0x1000, 0x200 zero bytes named `name`, of these Characteristics, that
+/// 0x1000, 0x200 bytes of 0xCC named `name`, of these Characteristics, that
 /// hold at `at` the address of their first byte, `width` bytes wide.
 ImageBuilder HoldingItsAddress(ImageBuilder builder, const char* name, uint32_t characteristics, uint32_t at,
                                unsigned width);
