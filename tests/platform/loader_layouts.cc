@@ -198,10 +198,10 @@ Bytes HeadersOverOnePage(bool pe32_plus) {
   return dll.Build();
 }
 
-// The base relocation directory lies past NumberOfRvaAndSizes: Wine reads
-// it, Windows does not. Its targets are the high halves of addresses, which
-// no look for addresses would see.
-Bytes DirectoryPastItsCount(bool pe32_plus) {
+// Data whose only targets are the high halves of addresses, which no look
+// for addresses would see: were the relocation directory taken for absent,
+// the image would move without them.
+Dll HalvesOfAddresses(bool pe32_plus) {
   Dll dll(pe32_plus, 0x1000, 0x1000);
   dll.sections.erase(dll.sections.begin() + kText);
   dll.sections[0].data.assign(0x180, 0xC5);  // .rdata, without addresses
@@ -212,6 +212,13 @@ Bytes DirectoryPastItsCount(bool pe32_plus) {
     WriteLe(data.data, at, 2, kBase >> 16);
     dll.blocks.push_back(RelocationBlock{data.rva, {Entry(1, at)}});
   }
+  return dll;
+}
+
+// The base relocation directory lies past NumberOfRvaAndSizes: Wine reads
+// it, Windows does not.
+Bytes DirectoryPastItsCount(bool pe32_plus) {
+  Dll dll = HalvesOfAddresses(pe32_plus);
   dll.builder.NumberOfRvaAndSizes(5);
   return dll.Build();
 }
@@ -227,6 +234,34 @@ Bytes RawDataInsideTheHeaders(bool pe32_plus) {
   data.raw_size = 0x100;
   dll.KeepTargetsBelow(kDataSection, 0x100);
   return dll.Build();
+}
+
+// The optional header cut before the base relocation directory, whose
+// place the section table then takes: its first section's name holds the
+// directory's RVA and size, where a loader reads them all the same. (Six
+// directories are counted: the loader reads no others from the table.)
+Bytes DirectoryInTheSectionTable(bool pe32_plus) {
+  Dll dll = HalvesOfAddresses(pe32_plus);
+  dll.builder.NumberOfRvaAndSizes(6);
+  Bytes image = dll.Build();
+  const uint32_t table = Layout::Section(pe32_plus, 0), place = Layout::Directory(pe32_plus, 5);
+  const uint64_t directory = ReadLe(image, place, 8);
+  const size_t length = 40 * (dll.sections.size() + 1);  // with .reloc
+  std::copy(image.begin() + table, image.begin() + table + length, image.begin() + place);
+  WriteLe(image, place, 8, directory);  // the first section's name
+  WriteLe(image, Layout::kLfanew + 20, 2, place - Layout::kOptionalHeader);
+  return image;
+}
+
+// .bss, without file data, has a PointerToRawData between two multiples of
+// 0x200: the loader maps the bytes from the one below, up to the one above,
+// here .text's first ones with a target in them, or the headers.
+Bytes NoRawDataOffTheSector(bool pe32_plus, bool over_the_headers) {
+  Dll dll(pe32_plus, 0x1000, 0x1000);
+  Bytes image = dll.Build();
+  const uint32_t text = static_cast<uint32_t>(ReadLe(image, dll.Header(kText, kPointerToRawData), 4));
+  WriteLe(image, dll.Header(3, kPointerToRawData), 4, over_the_headers ? 0x1FF : text + 1);
+  return image;
 }
 
 struct Row {
@@ -253,6 +288,9 @@ const Row kRows[] = {
     {"headers-over-one-page", true, HeadersOverOnePage},
     {"relocations-past-number-of-rva-and-sizes", false, DirectoryPastItsCount},
     {"raw-data-inside-the-headers", false, RawDataInsideTheHeaders},
+    {"relocation-directory-in-the-section-table", false, DirectoryInTheSectionTable},
+    {"no-raw-data-off-the-sector-over-code", false, [](bool p) { return NoRawDataOffTheSector(p, false); }},
+    {"no-raw-data-off-the-sector-over-the-headers", false, [](bool p) { return NoRawDataOffTheSector(p, true); }},
 };
 
 

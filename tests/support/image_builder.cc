@@ -128,7 +128,7 @@ std::vector<uint8_t> ImageBuilder::Build() const {
     WriteLe(image, at + 20, 4, raw_offset);
     WriteLe(image, at + 36, 4, s.characteristics);
     if (image.size() < raw_offset + uint64_t{raw_size}) image.resize(raw_offset + uint64_t{raw_size}, 0);
-    std::memcpy(image.data() + raw_offset, s.data.data(), std::min<size_t>(s.data.size(), raw_size));
+    std::copy_n(s.data.begin(), std::min<size_t>(s.data.size(), raw_size), image.begin() + raw_offset);
     raw_cursor = std::max<uint32_t>(raw_cursor, raw_offset + raw_size);
     size_of_image = std::max(size_of_image, AlignUp(uint64_t{s.rva} + virtual_size, salign));
   }

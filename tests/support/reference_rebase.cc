@@ -45,8 +45,8 @@ struct Headers {
   bool pe32_plus;
   uint64_t image_base, size_of_image, size_of_headers, checksum, headers_end;
   uint64_t section_alignment, file_alignment;
-  // The base relocation directory's entry where the optional header holds it
-  // but NumberOfRvaAndSizes leaves it out; 0 otherwise.
+  // Nonzero when the base relocation directory's entry at its place holds
+  // something that NumberOfRvaAndSizes or SizeOfOptionalHeader leaves out.
   uint64_t unlisted_relocations;
   uint64_t Directory(unsigned index, unsigned half, const Bytes& image) const {
     return index < directory_count ? ReadLe(image, optional + (pe32_plus ? 112 : 96) + 8 * index + 4 * half, 4) : 0;
@@ -89,8 +89,14 @@ std::optional<ErrorCode> ReadHeaders(const Bytes& image, Headers& h) {
   const uint64_t listed = ReadLe(image, h.optional + directories - 4, 4);
   const uint64_t held = (h.optional_size - directories) / 8;
   h.directory_count = std::min(listed, held);
-  const uint64_t entry = h.optional + directories + 8 * 5;
-  h.unlisted_relocations = listed <= 5 && held > 5 ? ReadLe(image, entry, 4) | ReadLe(image, entry + 4, 4) : 0;
+  // A loader reads the base relocation directory at its place whatever the
+  // counts say (Wine always): zeros past the end of the file.
+  uint64_t entry = 0;
+  for (uint64_t i = 0; i < 8; ++i) {
+    const uint64_t at = h.optional + directories + 8 * 5 + i;
+    entry |= at < size ? image[at] : 0;
+  }
+  h.unlisted_relocations = listed <= 5 || held <= 5 ? entry : 0;
   return std::nullopt;
 }
 
@@ -106,8 +112,9 @@ uint64_t RoundUp(uint64_t value, uint64_t to) { return (value + to - 1) / to * t
 // for an image below the page's alignment whose two alignments differ;
 // kBadSectionTable for a section whose raw data need more than the file's
 // last 0x200 bytes past its end, that lies away from its RVA in such an
-// image, whose file data overlap the header fields, that runs past the
-// image or lies in the headers, or overlaps another in memory.
+// image, whose file data (as far as some loader reads them) overlap the
+// header fields, that runs past the image or lies in the headers, or
+// overlaps another in memory.
 std::optional<ErrorCode> ReadSections(const Bytes& image, const Headers& h, std::vector<Section>& sections) {
   const uint64_t size = image.size();
   const bool as_file_lies = h.section_alignment < 0x1000;
@@ -122,9 +129,9 @@ std::optional<ErrorCode> ReadSections(const Bytes& image, const Headers& h, std:
     const uint64_t backed = std::min({mapped, raw_size, in_file});
     const uint64_t rounding = std::max<uint64_t>(0x200, h.file_alignment);
     const uint64_t read = std::max(RoundUp(pointer + raw_size, rounding) - raw, RoundUp(raw_size, rounding));
-    const uint64_t maybe = raw_size == 0 ? 0 : std::min({read, mapped, in_file});
+    const uint64_t maybe = std::min({read, mapped, in_file});
     if ((raw_size != 0 && pointer + raw_size > RoundUp(size, 0x200)) || (as_file_lies && pointer != rva) ||
-        (backed != 0 && raw < h.headers_end) || rva + mapped > h.size_of_image || rva < h.size_of_headers ||
+        (maybe != 0 && raw < h.headers_end) || rva + mapped > h.size_of_image || rva < h.size_of_headers ||
         rva < h.headers_end || rva < previous_end) {
       return ErrorCode::kBadSectionTable;
     }

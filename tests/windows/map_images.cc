@@ -5,7 +5,7 @@
 // little-endian), then its SizeOfImage bytes as mapped, 0xEE for each byte
 // of a page that cannot be read. Prints "PATH mapped at 0x<hex>" or, when the
 // loader refuses the image, "PATH not mapped: error <n>". Status 0 unless a
-// file cannot be written.
+// file cannot be written (1) or the loader faults (3).
 
 #include <windows.h>
 
@@ -46,9 +46,18 @@ bool Write(const std::string& path, unsigned long long address, const std::vecto
   return std::fclose(file) == 0 && ok;
 }
 
+// A loader that faults on a hostile image would otherwise wait for a
+// debugger: the run ends, and says so.
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS* fault) {
+  std::printf("the loader faulted: exception 0x%08lX\n", fault->ExceptionRecord->ExceptionCode);
+  std::fflush(stdout);
+  ExitProcess(3);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetUnhandledExceptionFilter(EndOnFault);
   int status = 0;
   for (int i = 1; i < argc; ++i) {
     HMODULE module = LoadLibraryExA(argv[i], NULL, DONT_RESOLVE_DLL_REFERENCES);

@@ -177,9 +177,25 @@ Status ReadOptionalHeader(HeaderBytes& file, uint64_t offset, uint16_t size, Ima
     return DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
   };
   for (uint64_t i = 0; i < count; ++i) headers.directories[i] = directory(i);
-  if (count <= kBaseRelocationDirectory && kBaseRelocationDirectory < room) {
-    headers.relocations_past_count = directory(kBaseRelocationDirectory);
+  return {};
+}
+
+// The base relocation directory's entry at its fixed place, when the
+// counts leave it out: past the end of the file the loader reads zeros.
+Status ReadUnreadRelocations(HeaderBytes& file, uint64_t optional, ImageHeaders& headers) {
+  if (headers.directories[kBaseRelocationDirectory].address != 0 ||
+      headers.directories[kBaseRelocationDirectory].size != 0) {
+    return {};
   }
+  const uint64_t at = optional + LayoutOf(headers.pe32_plus).directories + 8 * kBaseRelocationDirectory;
+  uint8_t entry[8] = {};
+  const uint64_t present = at < file.size() ? std::min<uint64_t>(8, file.size() - at) : 0;
+  if (present != 0) {
+    Result<const uint8_t*> read = file.Read(at, present, "base relocation directory entry");
+    if (!read.ok()) return read.error();
+    std::memcpy(entry, read.value(), static_cast<size_t>(present));
+  }
+  headers.unread_relocations = DataDirectory{LoadLe<uint32_t>(entry), LoadLe<uint32_t>(entry + 4)};
   return {};
 }
 
@@ -242,7 +258,9 @@ Result<ImageHeaders> ParseHeaders(ImageIo& io) {
   headers.time_date_stamp_offset = nt_offset + 8;
 
   const uint64_t optional = nt_offset + kOptionalHeaderOffset;
+  headers.size_of_optional_header = size_of_optional_header;
   if (Status s = ReadOptionalHeader(file, optional, size_of_optional_header, headers); !s.ok()) return s.error();
+  if (Status s = ReadUnreadRelocations(file, optional, headers); !s.ok()) return s.error();
   if (Status s = CheckRewrittenFieldsClearOfLfanew(headers); !s.ok()) return s.error();
   if (Status s = ReadSectionTable(file, optional + size_of_optional_header, number_of_sections, headers); !s.ok()) {
     return s.error();

@@ -68,11 +68,14 @@ struct ImageHeaders : BaseFields {
   /// The data directories; {0, 0}, as none, where NumberOfRvaAndSizes or
   /// SizeOfOptionalHeader says that one does not exist.
   std::array<DataDirectory, 16> directories{};
-  /// The base relocation directory as the optional header holds it where
-  /// NumberOfRvaAndSizes leaves it out: Wine reads it there, Windows does
-  /// not. {0, 0} otherwise.
-  DataDirectory relocations_past_count{};
+  /// The base relocation directory's entry at its fixed place after the
+  /// optional header's start, where NumberOfRvaAndSizes or
+  /// SizeOfOptionalHeader leaves it out: a loader reads it there all the
+  /// same (Wine always, Windows when NumberOfRvaAndSizes counts it), from
+  /// the section table when that begins first. {0, 0} otherwise.
+  DataDirectory unread_relocations{};
   uint32_t number_of_rva_and_sizes = 0;
+  uint16_t size_of_optional_header = 0;
 
   /// File offsets of the fields that a rebase rewrites.
   uint64_t time_date_stamp_offset = 0;

@@ -14,12 +14,12 @@ unsigned EntryAt(const uint8_t* entries, size_t i) { return LoadLe<uint16_t>(ent
 
 Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders& headers,
                                                              const SectionMap& sections) {
-  const DataDirectory& unlisted = headers.relocations_past_count;
-  if (unlisted.address != 0 || unlisted.size != 0) {
+  const DataDirectory& unread = headers.unread_relocations;
+  if (unread.address != 0 || unread.size != 0) {
     return MakeError(ErrorCode::kInconsistentHeaders,
-                     "NumberOfRvaAndSizes %u leaves out the base relocation directory (RVA 0x%X, size 0x%X) that the "
-                     "optional header holds: Wine reads it, Windows does not",
-                     headers.number_of_rva_and_sizes, unlisted.address, unlisted.size);
+                     "the base relocation directory (RVA 0x%X, size 0x%X) lies past NumberOfRvaAndSizes %u or "
+                     "SizeOfOptionalHeader %u, where a loader reads it all the same",
+                     unread.address, unread.size, headers.number_of_rva_and_sizes, headers.size_of_optional_header);
   }
   const DataDirectory& table = headers.directories[kBaseRelocationDirectory];
   if (table.size == 0) return std::optional<RelocationDirectory>();

@@ -21,8 +21,9 @@ struct RelocationDirectory {
 
 /// Finds the relocation directory. Nothing when the image has none (the
 /// directory does not exist or its size is 0).
-/// Errors: kInconsistentHeaders when NumberOfRvaAndSizes leaves out a
-/// directory that the optional header holds (the loaders differ on it);
+/// Errors: kInconsistentHeaders when NumberOfRvaAndSizes or
+/// SizeOfOptionalHeader leaves out a directory that a loader reads at its
+/// place all the same;
 /// kBadRelocationTable for a nonzero size at RVA 0; kRelocationOutOfRange
 /// when the directory is not inside the file-backed bytes of one section.
 Result<std::optional<RelocationDirectory>> LocateRelocations(const ImageHeaders& headers, const SectionMap& sections);

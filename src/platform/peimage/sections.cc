@@ -32,9 +32,9 @@ uint64_t EndRounding(const ImageHeaders& headers) {
 }
 
 // The bytes from RawStart that some loader may take from the file, within
-// the section's VirtualSize.
+// the section's VirtualSize: even with no SizeOfRawData, Wine maps those up
+// to the next multiple of 0x200 from a PointerToRawData between two.
 uint64_t MaybeFileBacked(const ImageHeaders& headers, const RawSection& s) {
-  if (s.size_of_raw_data == 0) return 0;
   const uint64_t start = RawStart(headers, s);
   const uint64_t rounding = EndRounding(headers);
   const uint64_t read = std::max(AlignUp(uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data, rounding) - start,
@@ -60,7 +60,7 @@ Status CheckPlacement(const ImageHeaders& headers, const RawSection& s) {
                      s.name, s.pointer_to_raw_data, s.virtual_address, headers.section_alignment);
   }
   const uint64_t start = RawStart(headers, s);
-  if (FileBacked(headers, s) != 0 && start < headers.headers_end) {
+  if (MaybeFileBacked(headers, s) != 0 && start < headers.headers_end) {
     return MakeError(ErrorCode::kBadSectionTable, "section '%s': raw data at file offset 0x%llX overlaps the headers",
                      s.name, static_cast<unsigned long long>(start));
   }
@@ -92,8 +92,9 @@ Result<SectionMap> SectionMap::Build(const ImageHeaders& headers) {
   for (const RawSection& s : headers.sections) {
     if (Status placed = CheckPlacement(headers, s); !placed.ok()) return placed.error();
     if (s.virtual_address < previous_end) {
-      return MakeError(ErrorCode::kBadSectionTable, "section '%s' at RVA 0x%X overlaps section '%s'", s.name,
-                       s.virtual_address, previous_name);
+      return MakeError(ErrorCode::kBadSectionTable,
+                       "section '%s' at RVA 0x%X lies below the end of section '%s' before it in the table (RVA 0x%llX)",
+                       s.name, s.virtual_address, previous_name, static_cast<unsigned long long>(previous_end));
     }
     previous_end = uint64_t{s.virtual_address} + MappedSize(s);
     previous_name = s.name;

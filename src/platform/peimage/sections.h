@@ -47,8 +47,9 @@ struct MappedSection {
 /// min(VirtualSize, SizeOfRawData) bytes (a VirtualSize of 0 stands for
 /// SizeOfRawData); what lies past the end of the file reads as zeros. Past
 /// SizeOfRawData the loaders differ: Wine reads on to the next multiple of
-/// 0x200, Windows may read to one of FileAlignment. Those bytes are no
-/// section's own and no target may lie in them, but they count as mapped.
+/// 0x200 (with a SizeOfRawData of 0 too), Windows may read to one of
+/// FileAlignment. Those bytes are no section's own and no target may lie in
+/// them, but they count as mapped.
 /// Below the page size the file is mapped as it lies: each section's
 /// PointerToRawData must be its RVA, and FileAlignment must equal
 /// SectionAlignment. The headers are mapped at RVA 0 for SizeOfHeaders

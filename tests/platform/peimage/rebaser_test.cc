@@ -343,7 +343,24 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"RelocationsPastNumberOfRvaAndSizes",
                     [] { return ImageBuilder().Section(DataSection(Bytes(16, 0))).Relocations({{kData, {Entry(3, 0), Entry(0, 0)}}}).NumberOfRvaAndSizes(5).Build(); },
                     0x12000000, ErrorCode::kInconsistentHeaders,
-                    "NumberOfRvaAndSizes 5 leaves out the base relocation directory (RVA 0x2000, size 0xC) that the optional header holds: Wine reads it, Windows does not"},
+                    "the base relocation directory (RVA 0x2000, size 0xC) lies past NumberOfRvaAndSizes 5 or SizeOfOptionalHeader 224, where a loader reads it all the same"},
+        // The loaders read it at its place, here the first section's name.
+        RefusalCase{"RelocationsPastSizeOfOptionalHeader",
+                    [] {
+                      SectionSpec named = DataSection(Bytes(16, 0));
+                      named.name = std::string("\x00\x20\x00\x00\x0C\x00\x00\x00", 8);
+                      Bytes b = ImageBuilder().Section(named).Relocations({{kData, {Entry(3, 0), Entry(0, 0)}}}).Build();
+                      std::copy(b.begin() + Layout::Section(false, 0), b.begin() + Layout::Section(false, 2), b.begin() + Layout::Section(false, 0) - 8 * 11);
+                      WriteLe(b, Layout::kLfanew + 20, 2, 96 + 8 * 5);  // SizeOfOptionalHeader: directories 0 to 4
+                      return b;
+                    },
+                    0x12000000, ErrorCode::kInconsistentHeaders,
+                    "the base relocation directory (RVA 0x2000, size 0xC) lies past NumberOfRvaAndSizes 16 or SizeOfOptionalHeader 136, where a loader reads it all the same"},
+        // A section without file data maps those up to the next multiple of
+        // 0x200 from a PointerToRawData between two: here the header fields.
+        RefusalCase{"NoRawDataOffTheSectorOverTheHeaders",
+                    [] { return ImageBuilder().Section(SectionSpec{".bss", 0x1000, 0x100, {}, 0, 0x1FF}).Build(); },
+                    0x12000000, ErrorCode::kBadSectionTable, "section '.bss': raw data at file offset 0x0 overlaps the headers"},
         RefusalCase{"SectionsOverlapInMemory",
                     [] { SectionSpec b = SectionSpec{".b", 0x1800, 0, Bytes(16, 0), {}, {}}; SectionSpec a = DataSection(Bytes(16, 0)); a.virtual_size = 0x1000; return ImageBuilder().Section(a).Section(b).Build(); },
                     0x12000000, ErrorCode::kBadSectionTable},
