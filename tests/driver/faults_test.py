@@ -128,16 +128,18 @@ class BadFiles(ToolTestCase):
     def test_a_file_without_write_permission_is_refused_unchanged_even_as_root(self):
         # Run as whoever runs the suite: root too, whom the kernel would let
         # write, is refused, as Windows refuses a read-only file to an
-        # administrator.
-        path = self.samples[0]
+        # administrator. The engine's refusal of the image before it leaves
+        # no detail behind for the system's text.
+        path, not_pe = self.samples[0], self.path("special-not-pe.dll")
         for mode in (0o444, 0o400, 0o555, 0o000):
             with self.subTest(mode=oct(mode), euid=os.geteuid()):
                 os.chmod(path, mode)
                 os.utime(path, ns=(1_400_000_000_123_456_789, 1_300_000_000_987_654_321))
                 before = self.snapshot([path])
-                result = run([], path.encode() + b"\n")
+                result = run([], listing([not_pe, path]))
                 self.assertEqual(result.returncode, 2)
-                self.assertEqual(result.stdout, b"Scanning DLLs...\nProcessing '%s'...\nPermission denied\n" % path.encode())
+                self.assertEqual(result.stdout, b"Scanning DLLs...\nProcessing '%s'...\nThe file is not a PE image. (DOS signature"
+                                 b" 0x7878 is not \"MZ\")\nProcessing '%s'...\nPermission denied\n" % (not_pe.encode(), path.encode()))
                 self.assertEqual(self.snapshot([path]), before)
 
     def assert_refused_on_a_tmpfs(self, size, prepare, text):
