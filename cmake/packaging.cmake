@@ -32,5 +32,12 @@ set(CPACK_DEBIAN_PACKAGE_NAME dorvane)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING AND NOT WIN32)
+  # cpack names the build machine's architecture; a cross build's package
+  # holds the target's programs (i386 for 32-bit x86).
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -dumpmachine OUTPUT_VARIABLE target OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND dpkg-architecture -t ${target} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
 
 include(CPack)

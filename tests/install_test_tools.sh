@@ -6,7 +6,10 @@
 #
 # It installs only what the machine can use: Wine for 32-bit programs (and
 # the i386 architecture it comes from) only where the kernel runs 32-bit x86
-# programs. DORVANE_RUNS_X86_32=ON|OFF gives that answer (tests/run_all.sh
+# programs. The 32-bit x86 Linux build needs no i386 packages: its compiler
+# and qemu-user-static are the machine's own (qemu-user-static registers no
+# handler for i386 programs on an x86-64 machine, so the probe's answer stays
+# what the kernel does). DORVANE_RUNS_X86_32=ON|OFF gives that answer (tests/run_all.sh
 # passes its probe's); without it the probe runs here.
 #
 # A package mirror caught mid-sync is survived where it can be: a failing
@@ -25,7 +28,7 @@ retry_pause=${DORVANE_APT_RETRY_PAUSE:-10}  # seconds between attempts
 packages=(cmake make g++ dpkg-dev file clang lld libclang-rt-14-dev
           googletest libgtest-dev libbenchmark-dev python3 python3-pefile
           gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64
-          wine64 mandoc man-db)
+          g++-i686-linux-gnu qemu-user-static wine64 mandoc man-db)
 
 if ! command -v dpkg-query >/dev/null; then
   echo "tests/run_all.sh sets up a Debian machine; install these yourself: ${packages[*]} (and wine32:i386 where 32-bit x86 programs run)" >&2

@@ -8,8 +8,8 @@ cases run against any build of it: the Linux executable, or Dorvane.exe under
 Wine. A Windows build writes its texts in text mode ("\r\n") and keeps file
 times in 100 ns units; --locker names a program that holds a file open
 without sharing (there, an flock is no lock). --pointer-bits is the width
-of the build's ULONG_PTR: 32 in a 32-bit Windows build, which cannot report
-a base above 4 GiB.
+of the build's ULONG_PTR: 32 in a 32-bit build, for Windows or Linux, which
+cannot report a base above 4 GiB.
 """
 import argparse
 import contextlib
@@ -450,15 +450,21 @@ class CheckMode(ToolTestCase):
         self.assertEqual(self.snapshot(paths), before)
 
     def test_pe32_plus_images_are_compared_with_their_whole_base(self):
-        # Where ULONG_PTR has 64 bits the whole base is compared, and none of
-        # these is at the value. Where it has 32 (the 32-bit Windows build) a
-        # base above 4 GiB cannot be handed out and the query is refused; it
-        # is never cut to its low 32 bits, which for 0x100400000 would be
-        # 0x00400000.
-        above = b"" if POINTER_BITS == 64 else text("invalid_parameter").encode() + b"\r\n\n"
+        # Where ULONG_PTR has 64 bits (the x86-64 builds) the whole base is
+        # compared, and none of these is at the value. Where it has 32 (the
+        # 32-bit x86 builds, for Windows and for Linux) a base above 4 GiB
+        # cannot be handed out and the query is refused, in each system's
+        # words; it is never cut to its low 32 bits, which for 0x100400000
+        # would be 0x00400000.
+        def above(base):
+            if POINTER_BITS == 64:
+                return b""
+            if PLATFORM == "windows":
+                return text("invalid_parameter").encode() + b"\r\n\n"
+            return b"The image base does not fit in 32 bits. (ImageBase 0x%X is above 4 GiB)\n" % base
         reported = b"Image is not based\n\n"
-        cases = [(0x180000000, ["/CHECK"], above, 0), (0x100400000, ["/CHECK"], above, 0),
-                 (0x110000000, ["/CHECK", "/BASE:10000000"], above, 0),
+        cases = [(0x180000000, ["/CHECK"], above(0x180000000), 0), (0x100400000, ["/CHECK"], above(0x100400000), 0),
+                 (0x110000000, ["/CHECK", "/BASE:10000000"], above(0x110000000), 0),
                  (0x00400000, ["/CHECK"], reported, 2), (0x10000000, ["/CHECK", "/BASE:10000000"], reported, 2)]
         path = self.pe32_plus_sample("x64.dll")
         data = bytearray(read_quietly(path))

@@ -5,7 +5,9 @@
 #   status 0, "yes": it ran;
 #   status 1, "no: ...": the kernel refused it as "Exec format error" (32-bit
 #     support is off), or only qemu-user emulation would run it, which is
-#     too slow for Wine;
+#     too slow for Wine (a handler that something else registered: Debian's
+#     qemu-user-static, which the set-up installs, registers none for i386
+#     on an x86-64 machine);
 #   status 2, "unknown: ...": anything else, such as DIR mounted noexec, for
 #     which a native program copied beside it fails too.
 # Usage: runs_x86_32.sh [DIR]

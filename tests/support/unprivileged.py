@@ -2,7 +2,8 @@
 
 That user may not be able to reach the program where it was built (a
 checkout under /root is mode 0700 on a fresh system), so it runs a copy of
-the program placed in a directory of its own that everyone can enter.
+the program placed in a directory that everyone can enter; under an
+emulator, a copy of the program that the emulator runs too.
 """
 import os
 import shutil
@@ -20,9 +21,17 @@ def drop_to_nobody():
 
 def run_as_nobody(command, **kwargs):
     """Like subprocess.run(command, **kwargs), but as user and group 65534,
-    running a copy of command[0]; the caller must be root."""
+    running copies of the command's words that name files (the program, or
+    an emulator and the program it runs); the caller must be root."""
     with tempfile.TemporaryDirectory() as directory:
         os.chmod(directory, 0o755)
-        program = shutil.copy(command[0], directory)
-        os.chmod(program, 0o755)
-        return subprocess.run([program] + list(command[1:]), cwd=directory, preexec_fn=drop_to_nobody, **kwargs)
+        words = []
+        for index, word in enumerate(command):
+            if os.path.isfile(word):
+                place = os.path.join(directory, str(index))
+                os.mkdir(place)
+                os.chmod(place, 0o755)
+                word = shutil.copy(word, place)
+                os.chmod(word, 0o755)
+            words.append(word)
+        return subprocess.run(words, cwd=directory, preexec_fn=drop_to_nobody, **kwargs)
