@@ -79,14 +79,17 @@ ImageBuilder& ImageBuilder::Directory(unsigned index, uint32_t address, uint32_t
 }
 
 std::vector<uint8_t> ImageBuilder::Build() const {
-  std::vector<SectionSpec> sections = sections_;
+  // The sections by reference: a sample's data can run to many megabytes.
+  std::vector<const SectionSpec*> sections;
+  for (const SectionSpec& s : sections_) sections.push_back(&s);
   const uint32_t salign = section_alignment_, falign = file_alignment_;
   const bool as_file_lies = salign < kPageSize;
   uint32_t next_rva = salign;
-  for (const SectionSpec& s : sections) {
-    next_rva = std::max(next_rva, AlignUp(uint64_t{s.rva} + (s.virtual_size ? s.virtual_size : s.data.size()), salign));
+  for (const SectionSpec* s : sections) {
+    next_rva = std::max(next_rva, AlignUp(uint64_t{s->rva} + (s->virtual_size ? s->virtual_size : s->data.size()), salign));
   }
-  if (relocations_) sections.push_back(SectionSpec{".reloc", next_rva, 0, *relocations_, {}, {}});
+  SectionSpec reloc{".reloc", next_rva, 0, relocations_.value_or(std::vector<uint8_t>{}), {}, {}};
+  if (relocations_) sections.push_back(&reloc);
 
   uint32_t optional_size = pe32_plus_ ? 240 : 224;
   uint32_t table = Layout::kOptionalHeader + optional_size;
@@ -116,7 +119,7 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   uint32_t size_of_image = salign;
   uint32_t raw_cursor = headers_size;
   for (size_t i = 0; i < sections.size(); ++i) {
-    const SectionSpec& s = sections[i];
+    const SectionSpec& s = *sections[i];
     uint32_t raw_size = s.raw_size.value_or(AlignUp(s.data.size(), falign));
     uint32_t raw_offset = s.raw_offset.value_or(as_file_lies ? s.rva : raw_cursor);
     uint32_t virtual_size = s.virtual_size ? s.virtual_size : static_cast<uint32_t>(s.data.size());
@@ -135,7 +138,7 @@ std::vector<uint8_t> ImageBuilder::Build() const {
   image.resize(raw_cursor, 0);
   WriteLe(image, opt + 56, 4, size_of_image);
   if (relocations_) {
-    WriteLe(image, Layout::Directory(pe32_plus_, 5), 4, sections.back().rva);
+    WriteLe(image, Layout::Directory(pe32_plus_, 5), 4, reloc.rva);
     WriteLe(image, Layout::Directory(pe32_plus_, 5) + 4, 4, relocations_->size());
   }
   if (certificate_size_ != 0) {
@@ -177,7 +180,7 @@ ImageBuilder PointerImage(uint32_t pages, uint64_t base, bool pe32_plus, uint32_
     blocks.push_back(block);
   }
   ImageBuilder builder(pe32_plus);
-  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, data, {}, {}}).Relocations(Ordered(std::move(blocks), order));
+  builder.Base(base).Section(SectionSpec{".data", 0x1000, 0, std::move(data), {}, {}}).Relocations(Ordered(std::move(blocks), order));
   return builder;
 }
 
