@@ -31,7 +31,7 @@ import unittest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 from pe_fields import BASE_RELOCATION_DIRECTORY, IMAGE_FILE_RELOCS_STRIPPED, PeFields, checksum, u16, u32
-from runs import listing, rebase
+from runs import listing, read_quietly, rebase
 
 TOOL, LOADER, MAPPER = [], [], []
 LAYOUTS, SOURCE = "", ""
@@ -51,11 +51,6 @@ RESOURCES = b'STRINGTABLE\nBEGIN\n  1 "read from a resource-only DLL"\nEND\n'
 
 def pe32_plus():
     return CC.startswith("x86_64")
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def link(directory, name, base):
@@ -84,7 +79,7 @@ def link_without_relocations(directory, dynamic_base):
         f.write(PROGRAM)
     subprocess.run([CC, "-O1", "-s", "-o", out, source, "-Wl,--disable-reloc-section", "-Wl,--disable-dynamicbase"],
                    check=True)
-    data = bytearray(read(out))
+    data = bytearray(read_quietly(out))
     fields = PeFields(data)
     assert u32(data, fields.directory(BASE_RELOCATION_DIRECTORY) + 4) == 0
     fields.write(data, "characteristics", fields.read(data, "characteristics") & ~IMAGE_FILE_RELOCS_STRIPPED)
@@ -112,7 +107,7 @@ def link_resources_only(directory):
 def with_data_raw_pointer_moved(path, by):
     """A copy of `path` whose .data PointerToRawData is `by` bytes further on,
     nothing else: the loader still maps .data from the rounded-down offset."""
-    data = bytearray(read(path))
+    data = bytearray(read_quietly(path))
     fields = PeFields(data)
     for index in range(fields.read(data, "number_of_sections")):
         header = fields.section(index)
@@ -133,7 +128,7 @@ class MappedImage:
     """An image as the loader mapped it: the address and the bytes."""
 
     def __init__(self, path):
-        data = read(path + ".mapped")
+        data = read_quietly(path + ".mapped")
         self.address = struct.unpack_from("<Q", data)[0]
         self.bytes = bytearray(data[8:])
         self.fields = PeFields(self.bytes)
@@ -233,14 +228,15 @@ class LoaderOracle(unittest.TestCase):
         for name, _, _ in rows:
             after = output.split("Processing '%s'...\n" % copies[name], 1)[1]
             said[name] = after.split("Processing '", 1)[0].strip()
-        moved = [copies[name] for name, path, _ in rows if read(copies[name]) != read(path)]
+        moved = [copies[name] for name, path, _ in rows if read_quietly(copies[name]) != read_quietly(path)]
         mapped = subprocess.run(MAPPER + [path for _, path, _ in rows] + moved, capture_output=True, timeout=120)
         report = mapped.stdout.decode(errors="replace")
         for name, path, moves in rows:
             with self.subTest(row=name):
                 self.assertIn("%s mapped at" % path, report, "the loader must map the original: " + report)
                 if not moves:
-                    self.assertEqual(read(copies[name]), read(path), "a refused image must be unchanged")
+                    self.assertEqual(read_quietly(copies[name]), read_quietly(path),
+                                     "a refused image must be unchanged")
                     self.assertNotEqual(said[name], "", "the refusal must be told")
                     continue
                 self.assertEqual(said[name], "", "the rebase must succeed")
@@ -296,7 +292,7 @@ class Loader(unittest.TestCase):
             a = link(directory, "a/pointers.dll", 0x10000000)
             b = link(directory, "b/pointers.dll", 0x34560000)
             rebase(TOOL, a, 0x34560000)
-            rebased, expected = bytearray(read(a)), bytearray(read(b))
+            rebased, expected = bytearray(read_quietly(a)), bytearray(read_quietly(b))
             fields = PeFields(rebased)
             self.assertNotEqual(fields.read(rebased, "checksum"), 0)
             self.assertEqual(fields.read(rebased, "checksum"), checksum(rebased))

@@ -172,11 +172,10 @@ Status ReadOptionalHeader(HeaderBytes& file, uint64_t offset, uint16_t size, Ima
   headers.number_of_rva_and_sizes = LoadLe<uint32_t>(optional + layout.number_of_rva_and_sizes);
   const uint64_t room = std::min<uint64_t>((size - layout.directories) / 8, headers.directories.size());
   const uint64_t count = std::min<uint64_t>(headers.number_of_rva_and_sizes, room);
-  auto directory = [&](uint64_t i) {
+  for (uint64_t i = 0; i < count; ++i) {
     const uint8_t* at = optional + layout.directories + 8 * i;
-    return DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
-  };
-  for (uint64_t i = 0; i < count; ++i) headers.directories[i] = directory(i);
+    headers.directories[i] = DataDirectory{LoadLe<uint32_t>(at), LoadLe<uint32_t>(at + 4)};
+  }
   return {};
 }
 
